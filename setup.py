@@ -1,0 +1,46 @@
+"""Build script for the vqspecapisdk extension module.
+
+Environment knobs:
+  VQSDK_SANITIZE=1   build with AddressSanitizer + UndefinedBehaviorSanitizer
+  VQSDK_JOBS=N       parallel compile jobs (default: number of cores)
+"""
+import glob
+import os
+
+from setuptools import setup
+from pybind11.setup_helpers import Pybind11Extension, ParallelCompile, naive_recompile
+
+ParallelCompile("VQSDK_JOBS", needs_recompile=naive_recompile).install()
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sources = sorted(
+    os.path.relpath(p, HERE)
+    for p in glob.glob(os.path.join(HERE, "src", "*", "*.cpp"))
+)
+
+extra_compile = ["-O2", "-fvisibility=hidden", "-Wall", "-Wextra", "-Wno-unused-parameter", "-Wno-missing-field-initializers"]
+extra_link = []
+if os.environ.get("VQSDK_SANITIZE") == "1":
+    san = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-fno-sanitize-recover=undefined"]
+    extra_compile = ["-O1", "-g"] + san + extra_compile[2:]
+    extra_link += san
+
+ext = Pybind11Extension(
+    "vqspecapisdk",
+    sources,
+    include_dirs=[os.path.join(HERE, "src")],
+    libraries=["crypto"],
+    cxx_std=17,
+    extra_compile_args=extra_compile,
+    extra_link_args=extra_link,
+)
+
+setup(
+    name="vqspecapisdk",
+    version="1.2.3",
+    description="Client SDK for the spec environment's signed, encrypted HTTPS API",
+    python_requires=">=3.6",
+    install_requires=["requests", "pycryptodome"],
+    ext_modules=[ext],
+    zip_safe=False,
+)

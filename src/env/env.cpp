@@ -1,0 +1,405 @@
+// Secret file, SecretInfo, SpecEnv and the environment functions.
+#include "env/env.hpp"
+
+#include "log/log.hpp"
+#include "module/crypto_api.hpp"
+
+namespace vq {
+
+namespace {
+
+py::object empty_text() { return steal(PyUnicode_FromStringAndSize("", 0)); }
+py::object py_bool(bool b) { return borrow(b ? Py_True : Py_False); }
+py::object length(PyObject* o) {
+    Py_ssize_t n = PyObject_Length(o);
+    if (n < 0) throw py::error_already_set();
+    return steal(PyLong_FromSsize_t(n));
+}
+
+// Runs `body`; on failure writes one error line made by `log_failure` from
+// the pending exception, then lets the same exception go on unchanged.
+template <class Body, class LogFailure>
+void log_and_reraise(Body body, LogFailure log_failure) {
+    try {
+        body();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        if (tb) PyException_SetTraceback(v, tb);
+        try {
+            log_failure(v);
+        } catch (...) {
+            Py_XDECREF(t);
+            Py_XDECREF(v);
+            Py_XDECREF(tb);
+            throw;
+        }
+        PyErr_Restore(t, v, tb);
+        throw py::error_already_set();
+    }
+}
+
+bool spec_env_present() {
+    py::object os = VQ_GLOBAL("os");
+    py::object path = VQ_GET(os.ptr(), "path");
+    py::object target = VQ_GLOBAL("SECRET_KEY_FILE_PATH");
+    PyObject* r = PyObject_CallMethodObjArgs(path.ptr(), VQ_NAME("exists"), target.ptr(), nullptr);
+    if (!r) {
+        // A path that cannot be examined counts as absent.
+        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_OSError)) {
+            PyErr_Clear();
+            return false;
+        }
+        throw py::error_already_set();
+    }
+    int truth = PyObject_IsTrue(r);
+    Py_DECREF(r);
+    check(truth >= 0);
+    return truth == 1;
+}
+
+// ---- module functions: probes ----------------------------------------------------
+
+py::object py_is_spec_env(const Bound&) { return py_bool(spec_env_present()); }
+py::object py_is_digit_str(const Bound& a) { return py_bool(is_digit_str(a[0])); }
+
+py::object py_gen_new_req_id(const Bound&) {
+    // random.sample over letters and digits, from the process-wide generator.
+    py::object string_mod = VQ_GLOBAL("string");
+    py::object letters = VQ_GET(string_mod.ptr(), "ascii_letters");
+    py::object digits = VQ_GET(string_mod.ptr(), "digits");
+    py::object population = steal(PyNumber_Add(letters.ptr(), digits.ptr()));
+    py::object random_mod = VQ_GLOBAL("random");
+    py::object k = steal(PyLong_FromLong(16));
+    py::object drawn = call_method(random_mod.ptr(), VQ_NAME("sample"), {population.ptr(), k.ptr()});
+    return steal(PyUnicode_Join(VQ_NAME(""), drawn.ptr()));
+}
+
+// ---- SecretInfo ----------------------------------------------------------------------
+
+py::object secret_parse_from_string(const Bound& a) {
+    PyObject* self = a.self;
+    PyObject* line = a[0];
+    require_str(line, "line");
+    py::object trimmed = call_method(line, VQ_NAME("strip"));
+    py::object pieces = steal(PyUnicode_Split(trimmed.ptr(), VQ_NAME(","), -1));
+    if (PyList_GET_SIZE(pieces.ptr()) < 4) {
+        py::object msg = steal(PyUnicode_FromString("invalid secret_key format"));
+        log_error({msg.ptr()});
+        raise_exception("invalid secret_key format");
+    }
+    // All four fields change together; nothing can run between the stores.
+    PyObject* ver = PyList_GET_ITEM(pieces.ptr(), 0);
+    PyObject* token = PyList_GET_ITEM(pieces.ptr(), 1);
+    PyObject* key = PyList_GET_ITEM(pieces.ptr(), 2);
+    PyObject* program_id = PyList_GET_ITEM(pieces.ptr(), 3);
+    VQ_SET(self, "ver", ver);
+    VQ_SET(self, "token", token);
+    VQ_SET(self, "encoding_aes_key", key);
+    VQ_SET(self, "program_id", program_id);
+    // Only the lengths of the token and the key are ever logged.
+    py::object label = steal(PyUnicode_FromString("parse secret"));
+    py::object token_len = length(token), key_len = length(key);
+    log_info({label.ptr(), ver, token_len.ptr(), key_len.ptr(), program_id});
+    return py::none();
+}
+
+py::object secret_load(const Bound& a) {
+    PyObject* self = a.self;
+    if (!spec_env_present()) {
+        py::object l1 = steal(PyUnicode_FromString("not in spec env, use *spec_open_debug_mode* for debug"));
+        py::object l2 = steal(PyUnicode_FromString("load secret_key exception: file not exists"));
+        log_error({l1.ptr()});
+        log_error({l2.ptr()});
+        raise_exception("secret_key file not exists");
+    }
+    log_and_reraise(
+        [&] {
+            py::object builtins = steal(PyImport_ImportModule("builtins"));
+            py::object path = VQ_GLOBAL("SECRET_KEY_FILE_PATH");
+            py::object file = call_method(builtins.ptr(), VQ_NAME("open"), {path.ptr()});
+            py::object first;
+            try {
+                first = call_method(file.ptr(), VQ_NAME("readline"));
+            } catch (py::error_already_set&) {
+                py::error_scope keep;  // close without losing the read error
+                PyObject* r = PyObject_CallMethodObjArgs(file.ptr(), VQ_NAME("close"), nullptr);
+                Py_XDECREF(r);
+                PyErr_Clear();
+                throw;
+            }
+            call_method(file.ptr(), VQ_NAME("close"));
+            py::object trimmed = call_method(first.ptr(), VQ_NAME("strip"));
+            call_method(self, VQ_NAME("parse_from_string"), {trimmed.ptr()});
+        },
+        [](PyObject* exc) {
+            py::object msg = steal(PyObject_Str(exc));
+            py::object prefix = steal(PyUnicode_FromString("load secret_key exception: "));
+            py::object line = steal(PyUnicode_Concat(prefix.ptr(), msg.ptr()));
+            log_error({line.ptr()});
+        });
+    return py::none();
+}
+
+py::object secret_debug_string(const Bound& a) {
+    PyObject* self = a.self;
+    py::object ver = VQ_GET(self, "ver");
+    py::object token = VQ_GET(self, "token");
+    py::object key = VQ_GET(self, "encoding_aes_key");
+    py::object program_id = VQ_GET(self, "program_id");
+    const char* labels[] = {"ver: ", " token: ", " encoding_aes_key: ", " program_id: "};
+    PyObject* values[] = {ver.ptr(), token.ptr(), key.ptr(), program_id.ptr()};
+    py::object out = steal(PyUnicode_FromString(""));
+    for (int i = 0; i < 4; ++i) {
+        py::object label = steal(PyUnicode_FromString(labels[i]));
+        out = steal(PyNumber_Add(out.ptr(), label.ptr()));
+        out = steal(PyNumber_Add(out.ptr(), values[i]));
+    }
+    return out;
+}
+
+// ---- SpecEnv -----------------------------------------------------------------------------
+
+py::object env_init(const Bound& a) {
+    PyObject* self = a.self;
+    VQ_SET(self, "is_debug_mode", Py_False);
+    VQ_SET(self, "debug_token", empty_text().ptr());
+    VQ_SET(self, "access_token", empty_text().ptr());
+    VQ_SET(self, "use_test_domain", Py_False);
+    py::object secret_cls = VQ_GLOBAL("SecretInfo");
+    VQ_SET(self, "debug_secret_info", steal(PyObject_CallObject(secret_cls.ptr(), nullptr)).ptr());
+    VQ_SET(self, "normal_secret_info", steal(PyObject_CallObject(secret_cls.ptr(), nullptr)).ptr());
+    py::object threading = VQ_GLOBAL("threading");
+    VQ_SET(self, "lock", call_method(threading.ptr(), VQ_NAME("Lock")).ptr());
+    VQ_SET(self, "init_secret_info", Py_False);
+    return py::none();
+}
+
+py::object env_open_debug_mode(const Bound& a) {
+    PyObject* self = a.self;
+    PyObject* debug_token = a[0];
+    PyObject* access_token = a[1];
+    require_str(debug_token, "debug_token");
+    require_str(access_token, "access_token");
+    if (spec_env_present()) {
+        py::object msg = steal(PyUnicode_FromString("in spec env, debug mode forbidden"));
+        log_info({msg.ptr()});
+        return py::none();
+    }
+    VQ_SET(self, "is_debug_mode", Py_True);
+    VQ_SET(self, "debug_token", debug_token);
+    VQ_SET(self, "access_token", access_token);
+    if (PyUnicode_GET_LENGTH(debug_token) == 0 || PyUnicode_GET_LENGTH(access_token) == 0) {
+        // The debug token carries the signing token and the AES key, and the
+        // access token opens the relay: the line shows their lengths only.
+        py::object msg = steal(PyUnicode_FromFormat("invalid debug mode param, debug_token:len=%zd, access_token:len=%zd",
+                                                    PyUnicode_GET_LENGTH(debug_token),
+                                                    PyUnicode_GET_LENGTH(access_token)));
+        log_error({msg.ptr()});
+        raise_exception("invalid debug more param");
+    }
+    log_and_reraise(
+        [&] {
+            std::vector<uint8_t> raw = b64decode(debug_token);
+            py::object line = steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(raw.data()),
+                                                         static_cast<Py_ssize_t>(raw.size()), "strict"));
+            py::object record = VQ_GET(self, "debug_secret_info");
+            call_method(record.ptr(), VQ_NAME("parse_from_string"), {line.ptr()});
+        },
+        [](PyObject* exc) {
+            py::object label = steal(PyUnicode_FromString("parse debug_token fail:"));
+            log_error({label.ptr(), exc});
+        });
+    py::object done = steal(PyUnicode_FromString("----------------- debug mode enabled -----------------"));
+    log_info({done.ptr()});
+    return py::none();
+}
+
+// The one-time load of the secret file. `lock` makes concurrent first
+// queries wait for the load instead of reading a record half-way through
+// it; it is never held while waiting for anything but the load itself.
+py::object env_get_normal_secret_info(const Bound& a) {
+    PyObject* self = a.self;
+    py::object lock = VQ_GET(self, "lock");
+    call_method(lock.ptr(), VQ_NAME("acquire"));
+    try {
+        py::object attempted = VQ_GET(self, "init_secret_info");
+        int done = PyObject_IsTrue(attempted.ptr());
+        check(done >= 0);
+        if (!done) {
+            VQ_SET(self, "init_secret_info", Py_True);
+            py::object record = VQ_GET(self, "normal_secret_info");
+            call_method(record.ptr(), VQ_NAME("load"));
+        }
+    } catch (py::error_already_set&) {
+        py::error_scope keep;
+        PyObject* r = PyObject_CallMethodObjArgs(lock.ptr(), VQ_NAME("release"), nullptr);
+        Py_XDECREF(r);
+        PyErr_Clear();
+        throw;
+    }
+    call_method(lock.ptr(), VQ_NAME("release"));
+    return VQ_GET(self, "normal_secret_info");
+}
+
+py::object env_get_debug_secret_info(const Bound& a) { return VQ_GET(a.self, "debug_secret_info"); }
+
+py::object env_get_secret_info(const Bound& a) {
+    PyObject* self = a.self;
+    py::object flag = VQ_GET(self, "is_debug_mode");
+    int debug = PyObject_IsTrue(flag.ptr());
+    check(debug >= 0);
+    return call_method(self, debug ? VQ_NAME("_get_debug_secret_info") : VQ_NAME("_get_normal_secret_info"));
+}
+
+py::object env_set_use_test_domain(const Bound& a) {
+    py::object label = steal(PyUnicode_FromString("use test domain"));
+    log_info({label.ptr(), a[0]});
+    VQ_SET(a.self, "use_test_domain", a[0]);
+    return py::none();
+}
+
+py::object env_get_use_test_domain(const Bound& a) { return VQ_GET(a.self, "use_test_domain"); }
+py::object env_get_is_debug_mode(const Bound& a) { return VQ_GET(a.self, "is_debug_mode"); }
+py::object env_get_access_token(const Bound& a) { return VQ_GET(a.self, "access_token"); }
+
+py::object record_field(PyObject* self, PyObject* field) {
+    py::object record = call_method(self, VQ_NAME("get_secret_info"));
+    return get_attr(record.ptr(), field);
+}
+py::object env_get_key_ver(const Bound& a) { return record_field(a.self, VQ_NAME("ver")); }
+py::object env_get_token(const Bound& a) { return record_field(a.self, VQ_NAME("token")); }
+py::object env_get_encoding_aes_key(const Bound& a) { return record_field(a.self, VQ_NAME("encoding_aes_key")); }
+py::object env_get_program_id(const Bound& a) { return record_field(a.self, VQ_NAME("program_id")); }
+
+// ---- module functions: switches and ids --------------------------------------------------
+
+py::object py_spec_open_debug_mode(const Bound& a) {
+    require_str(a[0], "debug_token");
+    require_str(a[1], "access_token");
+    py::object env = VQ_GLOBAL("spec_env");
+    call_method(env.ptr(), VQ_NAME("open_debug_mode"), {a[0], a[1]});
+    return py::none();
+}
+
+py::object py_spec_debug_use_test_domain(const Bound& a) {
+    py::object env = VQ_GLOBAL("spec_env");
+    call_method(env.ptr(), VQ_NAME("set_use_test_domain"), {a[0]});
+    return py::none();
+}
+
+py::object py_spec_gen_notify_id(const Bound&) {
+    py::object uuid_mod = VQ_GLOBAL("uuid");
+    py::object u = call_method(uuid_mod.ptr(), VQ_NAME("uuid1"));
+    return VQ_GET(u.ptr(), "hex");
+}
+
+}  // namespace
+
+bool is_digit_str(PyObject* s) {
+    if (!PyUnicode_Check(s)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (n == 0) return false;
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) return false;
+    return true;
+}
+
+py::object env_get(PyObject* getter) {
+    py::object env = VQ_GLOBAL("spec_env");
+    return call_method(env.ptr(), getter);
+}
+
+void register_env(py::module_& m, EnvStage stage) {
+    switch (stage) {
+        case EnvStage::Probes:
+            def_function(m, {"is_spec_env", {}},
+                         "is_spec_env()\n--\n\nTell whether the program runs in the spec environment (the secret file exists).",
+                         py_is_spec_env);
+            def_function(m, {"is_digit_str", {"s"}},
+                         "is_digit_str(s)\n--\n\nTell whether s is non-empty text made only of digits.", py_is_digit_str);
+            break;
+
+        case EnvStage::Records: {
+            def_function(m, {"gen_new_req_id", {}},
+                         "gen_new_req_id()\n--\n\nReturn a new request id: 16 distinct letters and digits.",
+                         py_gen_new_req_id);
+
+            py::object secret = make_class(m, "SecretInfo", py::make_tuple(borrow((PyObject*)&PyBaseObject_Type)),
+                                           "One secret record: version, signing token, AES key text and program id.",
+                                           {{"ver", "str"}, {"token", "str"}, {"encoding_aes_key", "str"}, {"program_id", "str"}});
+            def_method(secret, {"parse_from_string", {"line"}},
+                       "parse_from_string($self, /, line)\n--\n\nFill the record from a comma-separated secret line.",
+                       secret_parse_from_string);
+            def_method(secret, {"load", {}}, "load($self, /)\n--\n\nFill the record from the secret file's first line.",
+                       secret_load);
+            def_method(secret, {"debug_string", {}},
+                       "debug_string($self, /)\n--\n\nReturn all four values in one line, secrets included, for diagnostics.",
+                       secret_debug_string);
+
+            py::object env = make_class(m, "SpecEnv", py::make_tuple(borrow((PyObject*)&PyBaseObject_Type)),
+                                        "The process-wide environment: secret record in force, debug mode and debug target.",
+                                        {{"is_debug_mode", "bool"},
+                                         {"debug_token", "str"},
+                                         {"access_token", "str"},
+                                         {"use_test_domain", "bool"},
+                                         {"debug_secret_info", "SecretInfo"},
+                                         {"normal_secret_info", "SecretInfo"}});
+            struct M { Signature sig; const char* doc; Impl impl; };
+            const M methods[] = {
+                {{"__init__", {}}, "__init__($self, /)\n--\n\nStart in normal mode with nothing loaded.", env_init},
+                {{"open_debug_mode", {"debug_token", "access_token"}},
+                 "open_debug_mode($self, /, debug_token, access_token)\n--\n\nSwitch to debug mode with secrets from a debug token.",
+                 env_open_debug_mode},
+                {{"_get_normal_secret_info", {}},
+                 "_get_normal_secret_info($self, /)\n--\n\nReturn the secret file's record, loading it on first use.",
+                 env_get_normal_secret_info},
+                {{"_get_debug_secret_info", {}},
+                 "_get_debug_secret_info($self, /)\n--\n\nReturn the debug token's record.", env_get_debug_secret_info},
+                {{"get_secret_info", {}}, "get_secret_info($self, /)\n--\n\nReturn the secret record of the current mode.",
+                 env_get_secret_info},
+                {{"set_use_test_domain", {"use_test_domain"}},
+                 "set_use_test_domain($self, /, use_test_domain)\n--\n\nChoose the test domain for debug calls.",
+                 env_set_use_test_domain},
+                {{"get_use_test_domain", {}}, "get_use_test_domain($self, /)\n--\n\nReturn whether debug calls use the test domain.",
+                 env_get_use_test_domain},
+                {{"get_is_debug_mode", {}}, "get_is_debug_mode($self, /)\n--\n\nReturn whether debug mode is on.",
+                 env_get_is_debug_mode},
+                {{"get_access_token", {}}, "get_access_token($self, /)\n--\n\nReturn the access token of debug mode.",
+                 env_get_access_token},
+                {{"get_key_ver", {}}, "get_key_ver($self, /)\n--\n\nReturn the secret version in force.", env_get_key_ver},
+                {{"get_token", {}}, "get_token($self, /)\n--\n\nReturn the signing token in force.", env_get_token},
+                {{"get_encoding_aes_key", {}}, "get_encoding_aes_key($self, /)\n--\n\nReturn the AES key text in force.",
+                 env_get_encoding_aes_key},
+                {{"get_program_id", {}}, "get_program_id($self, /)\n--\n\nReturn the program id in force.",
+                 env_get_program_id},
+            };
+            for (const M& x : methods) def_method(env, x.sig, x.doc, x.impl);
+            m.attr("spec_env") = env();
+            break;
+        }
+
+        case EnvStage::DebugSwitches:
+            def_function(m, {"spec_open_debug_mode", {"debug_token", "access_token"}},
+                         "spec_open_debug_mode(debug_token, access_token)\n--\n\n"
+                         "Open debug mode with a debug token and an access token (outside the spec environment).",
+                         py_spec_open_debug_mode);
+            def_function(m, {"spec_debug_use_test_domain", {"use_test_domain"}},
+                         "spec_debug_use_test_domain(use_test_domain)\n--\n\n"
+                         "Send debug calls to the platform's test environment when true.",
+                         py_spec_debug_use_test_domain);
+            break;
+
+        case EnvStage::NotifyId:
+            def_function(m, {"spec_gen_notify_id", {}},
+                         "spec_gen_notify_id()\n--\n\nReturn a new notify id: 32 lower-case hex digits of a version-1 UUID.",
+                         py_spec_gen_notify_id);
+            break;
+    }
+}
+
+}  // namespace vq

@@ -1,0 +1,359 @@
+// Calls from the platform into the program: the request decoder, the answer
+// constructor, the retry-notify exception and the internal-error body.
+#include <cstring>
+
+#include "env/env.hpp"
+#include "log/log.hpp"
+#include "module/common.hpp"
+#include "module/crypto_api.hpp"
+#include "module/json_text.hpp"
+#include "module/wire.hpp"
+
+namespace vq {
+
+namespace {
+
+PyObject* text_of(const char* s) { return PyUnicode_FromString(s); }
+
+// ---- VQToSpecRetryNotifyException ------------------------------------------------
+
+py::object retry_init(const Bound& a) {
+    require_str(a[0], "message");
+    require_str(a[1], "status");
+    VQ_SET(a.self, "message", a[0]);
+    VQ_SET(a.self, "status", a[1]);
+    // The exception's text is the message alone.
+    py::object init = steal(PyObject_GetAttrString(PyExc_Exception, "__init__"));
+    steal(PyObject_CallFunctionObjArgs(init.ptr(), a.self, a[0], nullptr));
+    return py::none();
+}
+
+py::object retry_get_status(const Bound& a) { return VQ_GET(a.self, "status"); }
+
+[[noreturn]] void raise_retry(const char* message, const char* status) {
+    py::object cls = VQ_GLOBAL("VQToSpecRetryNotifyException");
+    py::object msg = steal(text_of(message)), st = steal(text_of(status));
+    raise_instance(cls.ptr(), {msg.ptr(), st.ptr()});
+}
+
+// ---- VQToSpecHTTPReqDecoder -----------------------------------------------------------
+
+// The seven headers, in the order they are compared.
+struct HeaderSlot {
+    const char* name;
+    const char* member;
+};
+const HeaderSlot kInboundHeaders[] = {
+    {"vq-secret-ver", "_header_ver"},
+    {"vq-signature", "_header_signature"},
+    {"vq-nonce", "_header_nonce"},
+    {"vq-timestamp", "_header_timestamp"},
+    {"vq-timestamp-ms", "_header_timestamp_ms"},
+    {"vq-req-id", "_header_req_id"},
+    {"vq-inqueue-timeout-ms", "_header_inqueue_timeout_ms"},
+};
+constexpr int kVer = 0, kSig = 1, kNonce = 2, kTs = 3, kTsMs = 4, kReqId = 5, kInq = 6;
+constexpr int kSlots = 7;
+
+// Index of the slot a header name selects after lower-casing, or -1.
+int inbound_slot(PyObject* name) {
+    if (PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+        if (n > 32) return -1;
+        char buf[33];
+        const char* p = static_cast<const char*>(PyUnicode_DATA(name));
+        for (Py_ssize_t i = 0; i < n; ++i) buf[i] = (p[i] >= 'A' && p[i] <= 'Z') ? static_cast<char>(p[i] + 32) : p[i];
+        buf[n] = 0;
+        for (int s = 0; s < kSlots; ++s)
+            if (std::strcmp(buf, kInboundHeaders[s].name) == 0) return s;
+        return -1;
+    }
+    // Anything else is lowered by its own lower() and compared as text.
+    py::object lowered = call_method(name, VQ_NAME("lower"));
+    for (int s = 0; s < kSlots; ++s) {
+        py::object candidate = steal(text_of(kInboundHeaders[s].name));
+        int eq = PyObject_RichCompareBool(lowered.ptr(), candidate.ptr(), Py_EQ);
+        check(eq >= 0);
+        if (eq) return s;
+    }
+    return -1;
+}
+
+py::object int_of(PyObject* digits) { return steal(PyLong_FromUnicodeObject(digits, 10)); }
+
+py::object json_get(PyObject* obj, const char* key, PyObject* deflt) {
+    py::object k = steal(text_of(key));
+    if (PyDict_CheckExact(obj)) {
+        PyObject* v = PyDict_GetItemWithError(obj, k.ptr());
+        if (v) return borrow(v);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return borrow(deflt);
+    }
+    return call_method(obj, VQ_NAME("get"), {k.ptr(), deflt});
+}
+
+py::object req_decoder_init(const Bound& a) {
+    PyObject* self = a.self;
+    PyObject* headers = a[0];
+    PyObject* body = a[1];
+    require_list(headers, "headers");
+    require_str(body, "body");
+    VQ_SET(self, "headers", headers);
+    VQ_SET(self, "body", body);
+
+    py::object values[kSlots];
+    py::object empty = steal(PyUnicode_FromStringAndSize("", 0));
+    for (int s = 0; s < kSlots; ++s) values[s] = s == kReqId ? empty : py::none();
+    for (int s = 0; s < kSlots; ++s) check(PyObject_SetAttrString(self, kInboundHeaders[s].member, values[s].ptr()) == 0);
+
+    // Header scan: every pair is looked at, so a later duplicate wins.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
+        py::object item = borrow(PyList_GET_ITEM(headers, i));
+        PyObject *name, *value;
+        py::object keep;
+        unpack_pair(item.ptr(), name, value, keep);
+        int s = inbound_slot(name);
+        if (s >= 0) values[s] = borrow(value);
+    }
+    for (int s = 0; s < kSlots; ++s) check(PyObject_SetAttrString(self, kInboundHeaders[s].member, values[s].ptr()) == 0);
+    PyObject* req_id = values[kReqId].ptr();
+
+    {
+        py::object label = steal(text_of("VQToSpecHTTPReqDecoder init")), ver = steal(text_of("ver"));
+        log_at(Level::Info, req_id,
+               {label.ptr(), ver.ptr(), values[kVer].ptr(), values[kTs].ptr(), values[kTsMs].ptr(), values[kInq].ptr()});
+    }
+
+    if (values[kVer].is_none() || values[kNonce].is_none() || values[kTs].is_none() || values[kSig].is_none()) {
+        py::object label = steal(text_of("VQToSpecHTTPReqDecoder Err Invalid header"));
+        log_error({label.ptr(), headers});
+        raise_exception("Invalid header");
+    }
+
+    {
+        py::object in_force = VQ_ENV("get_key_ver");
+        int same = PyObject_RichCompareBool(values[kVer].ptr(), in_force.ptr(), Py_EQ);
+        check(same >= 0);
+        if (!same) {
+            py::object label = steal(text_of("ver not matched"));
+            py::object again = VQ_ENV("get_key_ver");
+            log_at(Level::Error, req_id, {label.ptr(), values[kVer].ptr(), again.ptr()});
+            raise_retry("ver not matched, retry notify", "1");
+        }
+    }
+
+    if (is_digit_str(values[kTs].ptr())) {
+        // Exact integers of any size, as the interpreter's int() reads them.
+        py::object thousand = steal(PyLong_FromLong(1000));
+        py::object beg_ms = steal(PyNumber_Multiply(int_of(values[kTs].ptr()).ptr(), thousand.ptr()));
+        if (is_digit_str(values[kTsMs].ptr())) beg_ms = int_of(values[kTsMs].ptr());
+        py::object now_ms = now_millis();
+        py::object timeout_ms = steal(PyLong_FromLong(0));
+        if (is_digit_str(values[kInq].ptr())) timeout_ms = int_of(values[kInq].ptr());
+        py::object diff_ms = steal(PyNumber_Subtract(now_ms.ptr(), beg_ms.ptr()));
+        py::object zero = steal(PyLong_FromLong(0));
+        auto gt = [](PyObject* x, PyObject* y) {
+            int r = PyObject_RichCompareBool(x, y, Py_GT);
+            check(r >= 0);
+            return r == 1;
+        };
+        bool timed_out = gt(timeout_ms.ptr(), zero.ptr()) && gt(diff_ms.ptr(), zero.ptr()) &&
+                         gt(diff_ms.ptr(), timeout_ms.ptr());
+        py::object label = steal(text_of("inqchk")), bar = steal(text_of("| timeout"));
+        log_at(Level::Info, req_id,
+               {label.ptr(), beg_ms.ptr(), now_ms.ptr(), diff_ms.ptr(), timeout_ms.ptr(), bar.ptr(),
+                timed_out ? Py_True : Py_False});
+        if (timed_out) raise_retry("inqueue timeout", "2");
+    }
+
+    {
+        py::object token = VQ_ENV("get_token");
+        std::string real_sign =
+            signature_hex(token.ptr(), body, values[kTs].ptr(), values[kNonce].ptr(), values[kVer].ptr());
+        if (!signature_matches(real_sign, values[kSig].ptr())) {
+            py::object label = steal(text_of("VQToSpecHTTPReqDecoder Err Invalid signature, real_sign:"));
+            py::object sign = text(real_sign);
+            log_error({label.ptr(), sign.ptr()});
+            raise_exception("Invalid signature");
+        }
+    }
+
+    py::object key = VQ_ENV("get_encoding_aes_key");
+    py::object decoded = decrypt_body(key.ptr(), body);
+    py::object json_mod = VQ_GLOBAL("json");
+    py::object body_json = call_method(json_mod.ptr(), VQ_NAME("loads"), {decoded.ptr()});
+
+    py::object zero = steal(PyLong_FromLong(0));
+    struct Field {
+        const char* key;
+        PyObject* deflt;
+    };
+    const Field fields[] = {{"corpid", empty.ptr()},   {"agentid", zero.ptr()},   {"data", empty.ptr()},
+                            {"call_type", zero.ptr()}, {"is_async", Py_False},    {"job_info", empty.ptr()},
+                            {"ability_id", empty.ptr()}, {"notify_id", empty.ptr()}};
+    for (const Field& f : fields) {
+        py::object v = json_get(body_json.ptr(), f.key, f.deflt);
+        check(PyObject_SetAttrString(self, f.key, v.ptr()) == 0);
+    }
+    return py::none();
+}
+
+template <const char* const* Name>
+py::object field_getter(const Bound& a) {
+    return steal(PyObject_GetAttrString(a.self, *Name));
+}
+
+// ---- VQToSpecHTTPRspConstructor ----------------------------------------------------------
+
+py::object rsp_init(const Bound& a) {
+    require_str(a[0], "data");
+    VQ_SET(a.self, "data", a[0]);
+    py::object key = VQ_ENV("get_encoding_aes_key");
+    VQ_SET(a.self, "encoded_body", encrypt_body(key.ptr(), a[0]).ptr());
+    return py::none();
+}
+
+py::object rsp_normal_header(const Bound& a) {
+    py::object ts = now_seconds_text();
+    py::object nonce = nonce_text();
+    py::object encoded = VQ_GET(a.self, "encoded_body");
+    py::object token = VQ_ENV("get_token");
+    py::object ver = VQ_ENV("get_key_ver");
+    py::object sign = signature_text(token.ptr(), encoded.ptr(), ts.ptr(), nonce.ptr(), ver.ptr());
+    py::object ver_again = VQ_ENV("get_key_ver");
+    py::object zero = steal(text_of("0"));
+    py::object accept = steal(text_of("*/*")), ctype = steal(text_of("application/json"));
+    py::object length = length_text(encoded.ptr());
+    return header_set({{"Accept", accept.ptr()},
+                       {"Content-Type", ctype.ptr()},
+                       {"vq-status", zero.ptr()},
+                       {"vq-secret-ver", ver_again.ptr()},
+                       {"vq-signature", sign.ptr()},
+                       {"vq-nonce", nonce.ptr()},
+                       {"vq-timestamp", ts.ptr()},
+                       {"Content-Length", length.ptr()}});
+}
+
+py::object rsp_exception_header(const Bound& a) {
+    require_str(a[0], "status");
+    py::object ver = VQ_ENV("get_key_ver");
+    py::object encoded = VQ_GET(a.self, "encoded_body");
+    py::object accept = steal(text_of("*/*")), ctype = steal(text_of("application/json"));
+    py::object length = length_text(encoded.ptr());
+    return header_set({{"Accept", accept.ptr()},
+                       {"Content-Type", ctype.ptr()},
+                       {"vq-status", a[0]},
+                       {"vq-secret-ver-expected", ver.ptr()},
+                       {"Content-Length", length.ptr()}});
+}
+
+py::object rsp_retry_notify_header(const Bound& a) {
+    require_str(a[0], "status");
+    return call_method(a.self, VQ_NAME("get_exception_header"), {a[0]});
+}
+
+py::object rsp_encoded_body(const Bound& a) { return VQ_GET(a.self, "encoded_body"); }
+
+// ---- spec_make_internal_error_rsp_data --------------------------------------------------
+
+py::object internal_error_rsp_data(const Bound& a) {
+    PyObject* errmsg = a[0];
+    require_str(errmsg, "errmsg");
+    py::object code = VQ_GLOBAL("DEFAULT_ERRCODE");
+    if (!PyLong_CheckExact(code.ptr())) {
+        // Whatever the constant was set to, the standard writer decides.
+        py::dict body;
+        body["errcode"] = code;
+        body["errmsg"] = borrow(errmsg);
+        py::object json_mod = VQ_GLOBAL("json");
+        return call_method(json_mod.ptr(), VQ_NAME("dumps"), {body.ptr()});
+    }
+    std::string out = "{\"errcode\": ";
+    py::object digits = steal(PyObject_Str(code.ptr()));
+    out.append(static_cast<const char*>(PyUnicode_DATA(digits.ptr())), static_cast<size_t>(PyUnicode_GET_LENGTH(digits.ptr())));
+    out += ", \"errmsg\": ";
+    append_json_string(out, errmsg);
+    out += "}";
+    return ascii_text(out);
+}
+
+const char* const kCorpid = "corpid";
+const char* const kAgentid = "agentid";
+const char* const kData = "data";
+const char* const kCallType = "call_type";
+const char* const kIsAsync = "is_async";
+const char* const kJobInfo = "job_info";
+const char* const kAbilityId = "ability_id";
+const char* const kNotifyId = "notify_id";
+const char* const kReqIdMember = "_header_req_id";
+
+py::object object_base() { return borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type)); }
+
+}  // namespace
+
+void register_inbound(py::module_& m, InboundStage stage) {
+    switch (stage) {
+        case InboundStage::RetryException: {
+            py::object cls = make_class(m, "VQToSpecRetryNotifyException", py::make_tuple(borrow(PyExc_Exception)),
+                                        "Raised when the platform should send a call again; carries the retry status.", {});
+            py::object one = steal(text_of("1"));
+            def_method(cls, {"__init__", {"message", "status"}, {one.release().ptr()}},
+                       "__init__($self, /, message, status='1')\n--\n\nMake the exception with its message and status.",
+                       retry_init);
+            def_method(cls, {"GetStatus", {}}, "GetStatus($self, /)\n--\n\nReturn the status for the retry-notify answer.",
+                       retry_get_status);
+            break;
+        }
+
+        case InboundStage::Messages: {
+            py::object dec = make_class(m, "VQToSpecHTTPReqDecoder", py::make_tuple(object_base()),
+                                        "Checks, verifies and decrypts one call from the platform.", {});
+            def_method(dec, {"__init__", {"headers", "body"}},
+                       "__init__($self, /, headers, body)\n--\n\nDecode a platform call from its header list and body text.",
+                       req_decoder_init);
+            struct G { const char* name; const char* doc; Impl impl; };
+            const G getters[] = {
+                {"get_corpid", "get_corpid($self, /)\n--\n\nReturn the call's corpid.", field_getter<&kCorpid>},
+                {"get_agentid", "get_agentid($self, /)\n--\n\nReturn the call's agentid.", field_getter<&kAgentid>},
+                {"get_data", "get_data($self, /)\n--\n\nReturn the call's data.", field_getter<&kData>},
+                {"get_call_type", "get_call_type($self, /)\n--\n\nReturn the call's call_type.", field_getter<&kCallType>},
+                {"get_is_async", "get_is_async($self, /)\n--\n\nReturn the call's is_async flag.", field_getter<&kIsAsync>},
+                {"get_job_info", "get_job_info($self, /)\n--\n\nReturn the call's job_info.", field_getter<&kJobInfo>},
+                {"get_ability_id", "get_ability_id($self, /)\n--\n\nReturn the call's ability_id.", field_getter<&kAbilityId>},
+                {"get_notify_id", "get_notify_id($self, /)\n--\n\nReturn the call's notify_id.", field_getter<&kNotifyId>},
+                {"get_req_id", "get_req_id($self, /)\n--\n\nReturn the vq-req-id header, or empty text.",
+                 field_getter<&kReqIdMember>},
+            };
+            for (const G& g : getters) def_method(dec, {g.name, {}}, g.doc, g.impl);
+
+            py::object rsp = make_class(m, "VQToSpecHTTPRspConstructor", py::make_tuple(object_base()),
+                                        "Builds the signed, encrypted answer to a platform call, or a retry notification.",
+                                        {{"data", "str"}, {"encoded_body", "str"}});
+            py::object one = steal(text_of("1"));
+            def_method(rsp, {"__init__", {"data"}},
+                       "__init__($self, /, data)\n--\n\nEncrypt the answer body with the key in force.", rsp_init);
+            def_method(rsp, {"get_normal_header", {}},
+                       "get_normal_header($self, /)\n--\n\nReturn the signed header set of a normal answer.",
+                       rsp_normal_header);
+            def_method(rsp, {"get_exception_header", {"status"}},
+                       "get_exception_header($self, /, status)\n--\n\nReturn the unsigned header set with the given status.",
+                       rsp_exception_header);
+            def_method(rsp, {"get_retry_notify_header", {"status"}, {one.release().ptr()}},
+                       "get_retry_notify_header($self, /, status='1')\n--\n\nReturn the header set asking the platform to retry.",
+                       rsp_retry_notify_header);
+            def_method(rsp, {"get_encoded_body", {}},
+                       "get_encoded_body($self, /)\n--\n\nReturn the encrypted body to send with any header set.",
+                       rsp_encoded_body);
+            break;
+        }
+
+        case InboundStage::ErrorBody:
+            def_function(m, {"spec_make_internal_error_rsp_data", {"errmsg"}},
+                         "spec_make_internal_error_rsp_data(errmsg)\n--\n\n"
+                         "Return the JSON body of an internal-error answer: errcode DEFAULT_ERRCODE and errmsg.",
+                         internal_error_rsp_data);
+            break;
+    }
+}
+
+}  // namespace vq

@@ -1,0 +1,163 @@
+// Shared binding machinery: the module handle, names looked up at call time,
+// the argument rules, and the builders that turn C++ callables into the
+// module's functions and plain Python classes.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace vq {
+
+// ---- the module -------------------------------------------------------------
+
+// The module object being built or built; lives as long as the process.
+PyObject* module_ptr();
+void set_module(PyObject* m);
+
+// Interned name, created once and kept for the life of the process.
+#define VQ_NAME(text)                                                   \
+    ([]() -> PyObject* {                                                \
+        static PyObject* const interned_ = PyUnicode_InternFromString(text); \
+        return interned_;                                               \
+    }())
+
+// A module attribute read at call time, as an interpreted module reads its
+// globals (tests and programs may reassign any of them).
+py::object global(PyObject* name);
+inline py::object global(const char* name) {
+    return py::reinterpret_steal<py::object>(
+        [&] { PyObject* r = PyObject_GetAttrString(module_ptr(), name); if (!r) throw py::error_already_set(); return r; }());
+}
+#define VQ_GLOBAL(text) ::vq::global(VQ_NAME(text))
+
+// ---- raising ----------------------------------------------------------------
+
+[[noreturn]] void raise_error(PyObject* type, const char* message);
+[[noreturn]] void raise_error(PyObject* type, const std::string& message);
+// The general exception with one message, as the SDK raises its own failures.
+[[noreturn]] void raise_exception(const std::string& message);
+// Raise an exception instance made by calling `type(*args)`.
+[[noreturn]] void raise_instance(PyObject* type, std::initializer_list<PyObject*> args);
+inline void check(bool ok) {
+    if (!ok) throw py::error_already_set();
+}
+inline PyObject* check(PyObject* p) {
+    if (!p) throw py::error_already_set();
+    return p;
+}
+inline py::object steal(PyObject* p) { return py::reinterpret_steal<py::object>(check(p)); }
+inline py::object borrow(PyObject* p) { return py::reinterpret_borrow<py::object>(p); }
+
+// ---- argument rules -----------------------------------------------------------
+
+// "Argument 'x' has incorrect type (expected str, got int)"
+[[noreturn]] void raise_arg_type(const char* name, const char* expected, PyObject* got);
+inline void require_str(PyObject* o, const char* name) {
+    if (!PyUnicode_CheckExact(o)) raise_arg_type(name, "str", o);
+}
+inline void require_int(PyObject* o, const char* name) {
+    if (!PyLong_CheckExact(o)) raise_arg_type(name, "int", o);
+}
+inline void require_list(PyObject* o, const char* name) {
+    if (!PyList_CheckExact(o)) raise_arg_type(name, "list", o);
+}
+// Float conversion as the interpreter converts a number: floats, objects with
+// __float__ or __index__; anything else is a TypeError.
+double to_double(PyObject* o);
+
+// A parameter list: names in order, the ones from `first_default` on take the
+// defaults given; `star` collects further positional arguments.
+struct Signature {
+    const char* func;                    // name used in argument errors
+    std::vector<const char*> names;      // parameters after self
+    std::vector<PyObject*> defaults;     // for the trailing parameters
+    bool method = false;                 // first positional is self
+    bool star = false;                   // accepts *args
+};
+
+// Arguments bound to a Signature: borrowed references, self first for
+// methods, and a tuple of the extra positionals when `star` is set.
+struct Bound {
+    PyObject* self = nullptr;
+    std::vector<PyObject*> values;
+    py::tuple rest;
+    PyObject* operator[](size_t i) const { return values[i]; }
+};
+
+// Binds positional and keyword arguments by the interpreter's rules and
+// raises the interpreter's TypeError texts for missing, surplus, repeated or
+// unknown arguments.
+Bound bind(const Signature& sig, const py::args& args, const py::kwargs& kwargs);
+
+// ---- functions and classes ------------------------------------------------------
+
+using Impl = std::function<py::object(const Bound&)>;
+
+// A module function bound to `sig`; `doc` starts with the text signature
+// line ("name(a, b)\n--\n\n...") so help() and inspect show the parameters.
+py::object make_function(const Signature& sig, const char* doc, Impl impl);
+void def_function(py::module_& m, const Signature& sig, const char* doc, Impl impl);
+
+// A method bound into an existing class.
+void def_method(py::handle cls, const Signature& sig, const char* doc, Impl impl);
+
+// A plain class made as the interpreter makes one from a class statement:
+// `type(name, bases, namespace)` with the module, qualified name, docstring
+// and the annotated (declared) attributes.
+py::object make_class(py::module_& m, const char* name, py::tuple bases, const char* doc,
+                      std::initializer_list<std::pair<const char*, const char*>> annotations);
+
+// Set / get an ordinary instance attribute.
+inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+    check(PyObject_SetAttr(obj, name, value) == 0);
+}
+inline py::object get_attr(PyObject* obj, PyObject* name) {
+    return steal(PyObject_GetAttr(obj, name));
+}
+#define VQ_SET(obj, text, value) ::vq::set_attr((obj), VQ_NAME(text), (value))
+#define VQ_GET(obj, text) ::vq::get_attr((obj), VQ_NAME(text))
+
+// Call a method of an object by name with positional arguments.
+py::object call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {});
+
+// UTF-8 view of a text object (raises UnicodeEncodeError for lone surrogates).
+struct Utf8 {
+    const char* data;
+    Py_ssize_t size;
+};
+Utf8 utf8_of(PyObject* text);
+
+// Text form as str() gives it, as UTF-8 bytes (surrogates passed through).
+std::string str_utf8(PyObject* o);
+
+// PyUnicode from UTF-8 bytes.
+inline py::object text(const std::string& s) {
+    return steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
+}
+inline py::object text(const char* s, size_t n) {
+    return steal(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "surrogatepass"));
+}
+
+// Release the GIL for bodies of this size and more.
+constexpr size_t kNoGilThreshold = 64 * 1024;
+
+// ---- subsystem registration ---------------------------------------------------------
+
+void register_frame(py::module_& m);        // facilities, constants, log_lock
+void register_log(py::module_& m);          // the seven log writers
+enum class EnvStage { Probes, Records, DebugSwitches, NotifyId };
+void register_env(py::module_& m, EnvStage stage);
+void register_security(py::module_& m);     // get_signature, encrypt_body, decrypt_body
+enum class InboundStage { RetryException, Messages, ErrorBody };
+void register_inbound(py::module_& m, InboundStage stage);
+enum class OutboundStage { CallBody, Messages };
+void register_outbound(py::module_& m, OutboundStage stage);
+void register_version(py::module_& m);      // spec_get_sdk_version
+
+}  // namespace vq

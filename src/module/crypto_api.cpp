@@ -1,0 +1,231 @@
+#include "module/crypto_api.hpp"
+
+#include "security/crypto.hpp"
+
+namespace vq {
+
+namespace {
+
+PyObject* binascii_error() {
+    static PyObject* const err = [] {
+        PyObject* mod = PyImport_ImportModule("binascii");
+        PyObject* e = mod ? PyObject_GetAttrString(mod, "Error") : nullptr;
+        Py_XDECREF(mod);
+        return e;
+    }();
+    if (!err) throw py::error_already_set();
+    return err;
+}
+
+[[noreturn]] void raise_b64(vqsec::B64Status st, size_t data_chars) {
+#if PY_VERSION_HEX >= 0x03070000
+    if (st == vqsec::B64Status::ExcessDataChar) {
+        PyErr_Format(binascii_error(),
+                     "Invalid base64-encoded string: number of data characters (%zd) cannot be 1 "
+                     "more than a multiple of 4",
+                     static_cast<Py_ssize_t>(data_chars));
+        throw py::error_already_set();
+    }
+#else
+    (void)st;
+    (void)data_chars;
+#endif
+    raise_error(binascii_error(), "Incorrect padding");
+}
+
+std::vector<uint8_t> b64decode_bytes(const char* p, size_t n) {
+    std::vector<uint8_t> out;
+    size_t data_chars = 0;
+    vqsec::B64Status st = vqsec::b64_decode_lenient(p, n, out, data_chars);
+    if (st != vqsec::B64Status::Ok) raise_b64(st, data_chars);
+    return out;
+}
+
+[[noreturn]] void raise_crypt(vqsec::CryptStatus st, size_t key_len) {
+    switch (st) {
+        case vqsec::CryptStatus::BadKeyLength:
+            PyErr_Format(PyExc_ValueError, "Incorrect AES key length (%zd bytes)", static_cast<Py_ssize_t>(key_len));
+            throw py::error_already_set();
+        case vqsec::CryptStatus::NotBlockMultiple:
+            raise_error(PyExc_ValueError, "Data must be padded to 16 byte boundary in CBC mode");
+        case vqsec::CryptStatus::ZeroLength:
+            raise_error(PyExc_ValueError, "Zero-length input cannot be unpadded");
+        case vqsec::CryptStatus::NotPadded:
+            raise_error(PyExc_ValueError, "Input data is not padded");
+        case vqsec::CryptStatus::BadPadding:
+            raise_error(PyExc_ValueError, "Padding is incorrect.");
+        case vqsec::CryptStatus::BadPkcs7:
+            raise_error(PyExc_ValueError, "PKCS#7 padding is incorrect.");
+        default:
+            raise_error(PyExc_RuntimeError, "libcrypto refused the AES operation");
+    }
+}
+
+// The AES key: Base64 of the key text with one "=" appended.
+std::vector<uint8_t> decode_key(PyObject* aes_key) {
+    if (PyUnicode_Check(aes_key) && PyUnicode_IS_ASCII(aes_key)) {
+        const auto* p = static_cast<const char*>(PyUnicode_DATA(aes_key));
+        std::string s(p, static_cast<size_t>(PyUnicode_GET_LENGTH(aes_key)));
+        s.push_back('=');
+        return b64decode_bytes(s.data(), s.size());
+    }
+    // Anything else goes the interpreter's way, errors included.
+    py::object eq = steal(PyUnicode_FromString("="));
+    py::object joined = steal(PyNumber_Add(aes_key, eq.ptr()));
+    return b64decode(joined.ptr());
+}
+
+// A value's length, as len() reports it (TypeError for values without one).
+Py_ssize_t length_of(PyObject* o) {
+    Py_ssize_t n = PyObject_Length(o);
+    if (n < 0) throw py::error_already_set();
+    return n;
+}
+
+// UTF-8 bytes of a text; other values fail as `value.encode("utf-8")` does.
+Utf8 encode_text(PyObject* value, py::object& keep) {
+    if (PyUnicode_Check(value)) return utf8_of(value);
+    keep = call_method(value, VQ_NAME("encode"), {VQ_NAME("utf-8")});
+    if (!PyBytes_Check(keep.ptr())) raise_error(PyExc_TypeError, "encode() did not return bytes");
+    return {PyBytes_AS_STRING(keep.ptr()), PyBytes_GET_SIZE(keep.ptr())};
+}
+
+}  // namespace
+
+std::vector<uint8_t> b64decode(PyObject* data) {
+    if (PyUnicode_Check(data)) {
+        if (!PyUnicode_IS_ASCII(data))
+            raise_error(PyExc_ValueError, "string argument should contain only ASCII characters");
+        return b64decode_bytes(static_cast<const char*>(PyUnicode_DATA(data)),
+                               static_cast<size_t>(PyUnicode_GET_LENGTH(data)));
+    }
+    if (PyBytes_Check(data))
+        return b64decode_bytes(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
+    if (PyObject_CheckBuffer(data)) {
+        Py_buffer view;
+        check(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) == 0);
+        std::vector<uint8_t> out;
+        try {
+            out = b64decode_bytes(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+        } catch (...) {
+            PyBuffer_Release(&view);
+            throw;
+        }
+        PyBuffer_Release(&view);
+        return out;
+    }
+    PyErr_Format(PyExc_TypeError, "argument should be a bytes-like object or ASCII string, not '%.100s'",
+                 Py_TYPE(data)->tp_name);
+    throw py::error_already_set();
+}
+
+std::string signature_hex(PyObject* secret_key, PyObject* body, PyObject* timestamp, PyObject* nonce,
+                          PyObject* secret_ver) {
+    py::object keep_body, keep_key;
+    Utf8 b = encode_text(body, keep_body);
+    std::string ts = str_utf8(timestamp), nc = str_utf8(nonce), ver = str_utf8(secret_ver);
+    Utf8 k = encode_text(secret_key, keep_key);
+    char out[64];
+    if (static_cast<size_t>(b.size) >= kNoGilThreshold) {
+        py::gil_scoped_release nogil;
+        vqsec::message_signature(k.data, static_cast<size_t>(k.size), b.data, static_cast<size_t>(b.size), ts, nc,
+                                 ver, out);
+    } else {
+        vqsec::message_signature(k.data, static_cast<size_t>(k.size), b.data, static_cast<size_t>(b.size), ts, nc,
+                                 ver, out);
+    }
+    return std::string(out, 64);
+}
+
+py::object signature_text(PyObject* secret_key, PyObject* body, PyObject* timestamp, PyObject* nonce,
+                          PyObject* secret_ver) {
+    std::string hex = signature_hex(secret_key, body, timestamp, nonce, secret_ver);
+    return steal(PyUnicode_FromStringAndSize(hex.data(), 64));
+}
+
+bool signature_matches(const std::string& computed, PyObject* received) {
+    if (!PyUnicode_Check(received)) return false;
+    if (!PyUnicode_IS_ASCII(received)) return false;  // the computed text is ASCII
+    return vqsec::equal_ct(computed.data(), computed.size(), static_cast<const char*>(PyUnicode_DATA(received)),
+                           static_cast<size_t>(PyUnicode_GET_LENGTH(received)));
+}
+
+py::object encrypt_body(PyObject* aes_key, PyObject* origin_body) {
+    if (origin_body == Py_None || length_of(origin_body) == 0) return borrow(origin_body);
+    std::vector<uint8_t> key = decode_key(aes_key);
+    if (key.size() != 16 && key.size() != 24 && key.size() != 32)
+        raise_crypt(vqsec::CryptStatus::BadKeyLength, key.size());
+    py::object keep;
+    Utf8 plain = encode_text(origin_body, keep);
+    const size_t n = static_cast<size_t>(plain.size);
+    const size_t out_len = vqsec::b64_encoded_len(vqsec::padded_len(n));
+    py::object out = steal(PyUnicode_New(static_cast<Py_ssize_t>(out_len), 127));
+    char* dst = static_cast<char*>(PyUnicode_DATA(out.ptr()));
+    vqsec::CryptStatus st = vqsec::CryptStatus::Ok;
+    if (n >= kNoGilThreshold) {
+        py::gil_scoped_release nogil;
+        st = vqsec::encrypt_to_b64(key.data(), key.size(), plain.data, n, dst);
+    } else {
+        st = vqsec::encrypt_to_b64(key.data(), key.size(), plain.data, n, dst);
+    }
+    if (st != vqsec::CryptStatus::Ok) raise_crypt(st, key.size());
+    return out;
+}
+
+py::object decrypt_body(PyObject* aes_key, PyObject* origin_body) {
+    if (origin_body == Py_None || length_of(origin_body) == 0) return borrow(origin_body);
+    std::vector<uint8_t> key = decode_key(aes_key);
+    if (key.size() != 16 && key.size() != 24 && key.size() != 32)
+        raise_crypt(vqsec::CryptStatus::BadKeyLength, key.size());
+    std::vector<uint8_t> data;
+    size_t plain_len = 0;
+    vqsec::CryptStatus st = vqsec::CryptStatus::Ok;
+    if (PyUnicode_Check(origin_body) && PyUnicode_IS_ASCII(origin_body) &&
+        static_cast<size_t>(PyUnicode_GET_LENGTH(origin_body)) >= kNoGilThreshold) {
+        // Large wire texts: decode and decrypt without the GIL.
+        const auto* p = static_cast<const char*>(PyUnicode_DATA(origin_body));
+        const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(origin_body));
+        vqsec::B64Status bs;
+        size_t data_chars = 0;
+        {
+            py::gil_scoped_release nogil;
+            bs = vqsec::b64_decode_lenient(p, n, data, data_chars);
+            if (bs == vqsec::B64Status::Ok)
+                st = vqsec::decrypt_in_place(key.data(), key.size(), data.data(), data.size(), plain_len);
+        }
+        if (bs != vqsec::B64Status::Ok) raise_b64(bs, data_chars);
+    } else {
+        data = b64decode(origin_body);
+        st = vqsec::decrypt_in_place(key.data(), key.size(), data.data(), data.size(), plain_len);
+    }
+    if (st != vqsec::CryptStatus::Ok) raise_crypt(st, key.size());
+    return steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data.data()),
+                                      static_cast<Py_ssize_t>(plain_len), "strict"));
+}
+
+// ---- module functions ------------------------------------------------------------
+
+namespace {
+
+py::object py_get_signature(const Bound& a) { return signature_text(a[0], a[1], a[2], a[3], a[4]); }
+py::object py_encrypt_body(const Bound& a) { return encrypt_body(a[0], a[1]); }
+py::object py_decrypt_body(const Bound& a) { return decrypt_body(a[0], a[1]); }
+
+}  // namespace
+
+void register_security(py::module_& m) {
+    def_function(m, {"get_signature", {"secret_key", "body", "timestamp", "nonce", "secret_ver"}},
+                 "get_signature(secret_key, body, timestamp, nonce, secret_ver)\n--\n\n"
+                 "Return the message signature: 64 lower-case hex digits of HMAC-SHA-256 keyed with the token.",
+                 py_get_signature);
+    def_function(m, {"encrypt_body", {"aes_key", "origin_body"}},
+                 "encrypt_body(aes_key, origin_body)\n--\n\n"
+                 "Encrypt a body text with AES-CBC under the key text; return its Base64 wire text.",
+                 py_encrypt_body);
+    def_function(m, {"decrypt_body", {"aes_key", "origin_body"}},
+                 "decrypt_body(aes_key, origin_body)\n--\n\n"
+                 "Decrypt a Base64 wire text with AES-CBC under the key text; return the body text.",
+                 py_decrypt_body);
+}
+
+}  // namespace vq

@@ -1,0 +1,83 @@
+// Module entry: binds the facilities and constants, then lets each subsystem
+// define its names in the order in which the module presents them.
+#include "module/common.hpp"
+
+namespace vq {
+
+namespace {
+
+void bind_facility(py::module_& m, const char* name, const char* module, const char* attr = nullptr) {
+    py::object mod = steal(PyImport_ImportModule(module));
+    m.attr(name) = attr ? mod.attr(attr) : mod;
+}
+
+py::object spec_get_sdk_version(const Bound&) { return VQ_GLOBAL("SDK_VERSION"); }
+
+}  // namespace
+
+void register_frame(py::module_& m) {
+    // Facilities, in the order the module has always bound them. A missing
+    // HTTP client or AES library fails the import with its own error.
+    bind_facility(m, "random", "random");
+    bind_facility(m, "string", "string");
+    bind_facility(m, "time", "time");
+    bind_facility(m, "AES", "Crypto.Cipher.AES");
+    bind_facility(m, "pad", "Crypto.Util.Padding", "pad");
+    bind_facility(m, "unpad", "Crypto.Util.Padding", "unpad");
+    bind_facility(m, "hashlib", "hashlib");
+    bind_facility(m, "hmac", "hmac");
+    bind_facility(m, "base64", "base64");
+    bind_facility(m, "datetime", "datetime");
+    bind_facility(m, "os", "os");
+    bind_facility(m, "inspect", "inspect");
+    bind_facility(m, "json", "json");
+    bind_facility(m, "requests", "requests");
+    bind_facility(m, "CaseInsensitiveDict", "requests.structures", "CaseInsensitiveDict");
+    bind_facility(m, "threading", "threading");
+    bind_facility(m, "uuid", "uuid");
+
+    m.attr("SECRET_KEY_FILE_PATH") = "/static_config/secret_key";
+    m.attr("SDK_VERSION") = "python-1.2.3";
+    m.attr("DOMAIN") = "https://specapi.vqplatform.com";
+    m.attr("DEBUG_DOMAIN") = "https://api.vqplatform.com";
+    m.attr("DEBUG_TEST_DOMAIN") = "https://test-api.vqplatform.com";
+    m.attr("LOG_VER") = 1;
+    m.attr("LOG_FIELD_CUSTOM_MAX_SIZE") = 32768;
+    m.attr("LOG_LEVEL_ERROR") = "ERR";
+    m.attr("LOG_LEVEL_INFO") = "INFO";
+    m.attr("LOG_LEVEL_DEBUG") = "DBG";
+    m.attr("DEFAULT_ERRCODE") = 710660;
+
+    m.attr("log_lock") = m.attr("threading").attr("Lock")();
+}
+
+void register_version(py::module_& m) {
+    def_function(m, {"spec_get_sdk_version", {}},
+                 "spec_get_sdk_version()\n--\n\nReturn the SDK version string (the module's SDK_VERSION).",
+                 spec_get_sdk_version);
+}
+
+}  // namespace vq
+
+PYBIND11_MODULE(vqspecapisdk, m) {
+    using namespace vq;
+    py::options options;
+    options.disable_function_signatures();
+    set_module(m.ptr());
+    m.doc() = "Client SDK for programs in the spec environment: signed, encrypted calls to the "
+              "platform's HTTPS API and answers to the platform's calls.";
+
+    register_frame(m);
+    register_log(m);
+    register_env(m, EnvStage::Probes);             // is_spec_env, is_digit_str
+    register_security(m);                          // get_signature, encrypt_body, decrypt_body
+    register_env(m, EnvStage::Records);            // gen_new_req_id, SecretInfo, SpecEnv, spec_env
+    register_inbound(m, InboundStage::RetryException);
+    register_outbound(m, OutboundStage::CallBody);
+    register_inbound(m, InboundStage::Messages);
+    register_outbound(m, OutboundStage::Messages);
+    register_env(m, EnvStage::DebugSwitches);      // spec_open_debug_mode, spec_debug_use_test_domain
+    register_inbound(m, InboundStage::ErrorBody);  // spec_make_internal_error_rsp_data
+    register_version(m);
+    register_env(m, EnvStage::NotifyId);           // spec_gen_notify_id
+}

@@ -1,0 +1,81 @@
+#include "module/wire.hpp"
+
+namespace vq {
+
+namespace {
+py::object clock_now() {
+    py::object time_mod = VQ_GLOBAL("time");
+    return call_method(time_mod.ptr(), VQ_NAME("time"));
+}
+}  // namespace
+
+py::object now_seconds_text() {
+    py::object secs = steal(PyNumber_Long(clock_now().ptr()));
+    return steal(PyObject_Str(secs.ptr()));
+}
+
+py::object now_millis() {
+    py::object thousand = steal(PyLong_FromLong(1000));
+    py::object scaled = steal(PyNumber_Multiply(clock_now().ptr(), thousand.ptr()));
+    return steal(PyNumber_Long(scaled.ptr()));
+}
+
+py::object nonce_text() {
+    py::object random_mod = VQ_GLOBAL("random");
+    py::object bound = steal(PyLong_FromLong(2147483647L));
+    py::object n = call_method(random_mod.ptr(), VQ_NAME("randrange"), {bound.ptr()});
+    return steal(PyObject_Str(n.ptr()));
+}
+
+py::object length_text(PyObject* text) {
+    Py_ssize_t n = PyObject_Length(text);
+    if (n < 0) throw py::error_already_set();
+    py::object len = steal(PyLong_FromSsize_t(n));
+    return steal(PyObject_Str(len.ptr()));
+}
+
+void unpack_pair(PyObject* item, PyObject*& name, PyObject*& value, py::object& keep) {
+    Py_ssize_t size = -1;
+    if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
+        size = Py_SIZE(item);
+        if (size == 2) {
+            keep = borrow(item);
+            name = PySequence_Fast_GET_ITEM(item, 0);
+            value = PySequence_Fast_GET_ITEM(item, 1);
+            return;
+        }
+    } else {
+        // Any other iterable: take at most three items to tell the count.
+        py::object it = steal(PyObject_GetIter(item));
+        py::list got;
+        while (got.size() < 3) {
+            PyObject* x = PyIter_Next(it.ptr());
+            if (!x) {
+                if (PyErr_Occurred()) throw py::error_already_set();
+                break;
+            }
+            got.append(steal(x));
+        }
+        size = static_cast<Py_ssize_t>(got.size());
+        if (size == 2) {
+            keep = got;
+            name = PyList_GET_ITEM(got.ptr(), 0);
+            value = PyList_GET_ITEM(got.ptr(), 1);
+            return;
+        }
+    }
+    if (size > 2) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+    } else {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", size, size == 1 ? "" : "s");
+    }
+    throw py::error_already_set();
+}
+
+py::object header_set(std::initializer_list<std::pair<const char*, PyObject*>> entries) {
+    py::dict d;
+    for (const auto& e : entries) check(PyDict_SetItemString(d.ptr(), e.first, e.second) == 0);
+    return std::move(d);
+}
+
+}  // namespace vq

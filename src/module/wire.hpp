@@ -1,0 +1,24 @@
+// Small pieces shared by the two message directions.
+#pragma once
+
+#include "module/common.hpp"
+
+namespace vq {
+
+// str(int(time.time())) from the module's clock.
+py::object now_seconds_text();
+// int(time.time() * 1000) from the module's clock.
+py::object now_millis();
+// str(random.randrange(2147483647)) from the process-wide generator.
+py::object nonce_text();
+// str(len(text)).
+py::object length_text(PyObject* text);
+
+// Unpacks one (name, value) element of a header list; the element must hold
+// exactly two items. `keep` owns what the borrowed results point into.
+void unpack_pair(PyObject* item, PyObject*& name, PyObject*& value, py::object& keep);
+
+// A new header set (an insertion-ordered dict) from name/value pairs.
+py::object header_set(std::initializer_list<std::pair<const char*, PyObject*>> entries);
+
+}  // namespace vq

@@ -1,0 +1,481 @@
+// Calls from the program to the platform: the call body, the request and
+// response messages, and ChatDataSDK with its API catalogue.
+#include "outbound/api_table.hpp"
+
+#include "env/env.hpp"
+#include "log/log.hpp"
+#include "module/common.hpp"
+#include "module/crypto_api.hpp"
+#include "module/json_text.hpp"
+#include "module/wire.hpp"
+
+namespace vq {
+
+namespace {
+
+PyObject* text_of(const char* s) { return PyUnicode_FromString(s); }
+py::object object_base() { return borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type)); }
+
+// ---- CorpModelCallBack ---------------------------------------------------------------
+
+py::object callback_init(const Bound& a) {
+    require_str(a[0], "corpid");
+    require_int(a[1], "agentid");
+    require_str(a[2], "ability_id");
+    require_str(a[3], "job_info");
+    require_str(a[4], "data");
+    VQ_SET(a.self, "corpid", a[0]);
+    VQ_SET(a.self, "agentid", a[1]);
+    VQ_SET(a.self, "ability_id", a[2]);
+    VQ_SET(a.self, "job_info", a[3]);
+    VQ_SET(a.self, "data", a[4]);
+    return py::none();
+}
+
+py::object callback_to_json(const Bound& a) {
+    py::object corpid = VQ_GET(a.self, "corpid");
+    py::object agentid = VQ_GET(a.self, "agentid");
+    py::object data = steal(PyObject_Str(VQ_GET(a.self, "data").ptr()));
+    py::object job_info = VQ_GET(a.self, "job_info");
+    py::object ability_id = VQ_GET(a.self, "ability_id");
+    if (!PyUnicode_CheckExact(corpid.ptr()) || !PyLong_CheckExact(agentid.ptr()) ||
+        !PyUnicode_CheckExact(job_info.ptr()) || !PyUnicode_CheckExact(ability_id.ptr())) {
+        // Fields reassigned to other types: let the standard writer decide.
+        py::dict d;
+        d["corpid"] = corpid;
+        d["agentid"] = agentid;
+        d["data"] = data;
+        d["job_info"] = job_info;
+        d["ability_id"] = ability_id;
+        py::object json_mod = VQ_GLOBAL("json");
+        return call_method(json_mod.ptr(), VQ_NAME("dumps"), {d.ptr()});
+    }
+    std::string out;
+    out.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(data.ptr())) + 128);
+    out += "{\"corpid\": ";
+    append_json_string(out, corpid.ptr());
+    out += ", \"agentid\": ";
+    py::object digits = steal(PyObject_Str(agentid.ptr()));
+    out.append(static_cast<const char*>(PyUnicode_DATA(digits.ptr())), static_cast<size_t>(PyUnicode_GET_LENGTH(digits.ptr())));
+    out += ", \"data\": ";
+    append_json_string(out, data.ptr());
+    out += ", \"job_info\": ";
+    append_json_string(out, job_info.ptr());
+    out += ", \"ability_id\": ";
+    append_json_string(out, ability_id.ptr());
+    out += "}";
+    return ascii_text(out);
+}
+
+// ---- SpecToVQHTTPReqConstructor --------------------------------------------------------
+
+py::object req_ctor_init(const Bound& a) {
+    require_str(a[0], "req_id");
+    require_str(a[1], "cgi_path");
+    VQ_SET(a.self, "req_id", a[0]);
+    VQ_SET(a.self, "body", a[2]);
+    VQ_SET(a.self, "cgi_path", a[1]);
+    py::object key = VQ_ENV("get_encoding_aes_key");
+    py::object json = call_method(a[2], VQ_NAME("to_json"));
+    VQ_SET(a.self, "encoded_body", encrypt_body(key.ptr(), json.ptr()).ptr());
+    return py::none();
+}
+
+py::object req_ctor_normal_header(const Bound& a) {
+    PyObject* self = a.self;
+    py::object ts = now_seconds_text();
+    py::object nonce = nonce_text();
+    py::object encoded = VQ_GET(self, "encoded_body");
+    py::object token = VQ_ENV("get_token");
+    py::object ver = VQ_ENV("get_key_ver");
+    py::object sign = signature_text(token.ptr(), encoded.ptr(), ts.ptr(), nonce.ptr(), ver.ptr());
+    py::object ver_again = VQ_ENV("get_key_ver");
+    py::object program_id = VQ_ENV("get_program_id");
+    py::object req_id = steal(PyObject_Str(VQ_GET(self, "req_id").ptr()));
+    py::object version = VQ_GLOBAL("SDK_VERSION");
+    py::object length = length_text(encoded.ptr());
+    py::object accept = steal(text_of("*/*")), ctype = steal(text_of("application/json"));
+    py::object headers = header_set({{"Accept", accept.ptr()},
+                                     {"Content-Type", ctype.ptr()},
+                                     {"vq-secret-ver", ver_again.ptr()},
+                                     {"vq-signature", sign.ptr()},
+                                     {"vq-nonce", nonce.ptr()},
+                                     {"vq-timestamp", ts.ptr()},
+                                     {"vq-program-id", program_id.ptr()},
+                                     {"vq-req-id", req_id.ptr()},
+                                     {"vq-spec-sdk-version", version.ptr()},
+                                     {"Content-Length", length.ptr()}});
+    py::object debug = VQ_ENV("get_is_debug_mode");
+    int on = PyObject_IsTrue(debug.ptr());
+    check(on >= 0);
+    if (on) {
+        py::object path = steal(PyObject_Str(VQ_GET(self, "cgi_path").ptr()));
+        check(PyDict_SetItemString(headers.ptr(), "vq-spec-trans-api", path.ptr()) == 0);
+    }
+    return headers;
+}
+
+py::object req_ctor_encoded_body(const Bound& a) { return VQ_GET(a.self, "encoded_body"); }
+
+// ---- SpecToVQHTTPRspDecoder ---------------------------------------------------------------
+
+const char* const kRspHeaders[] = {"vq-secret-ver", "vq-signature", "vq-nonce", "vq-timestamp", "vq-status"};
+const char* const kRspMembers[] = {"_header_ver", "_header_signature", "_header_nonce", "_header_timestamp",
+                                   "_header_status"};
+constexpr int kVer = 0, kSig = 1, kNonce = 2, kTs = 3, kStatus = 4, kRspSlots = 5;
+
+// Exact, case-sensitive match of a response header name.
+int rsp_slot(PyObject* name) {
+    for (int s = 0; s < kRspSlots; ++s) {
+        if (PyUnicode_CheckExact(name)) {
+            if (PyUnicode_CompareWithASCIIString(name, kRspHeaders[s]) == 0) return s;
+            continue;
+        }
+        py::object candidate = steal(text_of(kRspHeaders[s]));
+        int eq = PyObject_RichCompareBool(name, candidate.ptr(), Py_EQ);
+        check(eq >= 0);
+        if (eq) return s;
+    }
+    return -1;
+}
+
+py::object rsp_dec_init(const Bound& a) {
+    PyObject* self = a.self;
+    PyObject* status_code = a[0];
+    PyObject* headers = a[1];
+    PyObject* body = a[2];
+    require_int(status_code, "status_code");
+    require_list(headers, "headers");
+    require_str(body, "body");
+    VQ_SET(self, "status_code", status_code);
+    VQ_SET(self, "headers", headers);
+    VQ_SET(self, "body", body);
+    py::object values[kRspSlots];
+    for (int s = 0; s < kRspSlots; ++s) {
+        values[s] = py::none();
+        check(PyObject_SetAttrString(self, kRspMembers[s], Py_None) == 0);
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
+        py::object item = borrow(PyList_GET_ITEM(headers, i));
+        PyObject *name, *value;
+        py::object keep;
+        unpack_pair(item.ptr(), name, value, keep);
+        int s = rsp_slot(name);
+        if (s >= 0) values[s] = borrow(value);
+    }
+    auto store = [&] {
+        for (int s = 0; s < kRspSlots; ++s) check(PyObject_SetAttrString(self, kRspMembers[s], values[s].ptr()) == 0);
+    };
+    store();
+
+    if (values[kVer].is_none() && values[kSig].is_none()) {
+        py::object label = steal(text_of("no encrypt headers, treat as plain"));
+        log_error({label.ptr(), body});
+        VQ_SET(self, "data", body);
+        values[kStatus] = steal(text_of("0"));
+        store();
+        return py::none();
+    }
+    if (values[kVer].is_none() || values[kNonce].is_none() || values[kTs].is_none() || values[kSig].is_none() ||
+        values[kStatus].is_none()) {
+        py::object label = steal(text_of("SpecToVQHTTPRspDecoder Invalid header"));
+        log_error({label.ptr(), status_code, headers, body});
+        raise_exception("Invalid header");
+    }
+    py::object token = VQ_ENV("get_token");
+    std::string computed = signature_hex(token.ptr(), body, values[kTs].ptr(), values[kNonce].ptr(), values[kVer].ptr());
+    if (!signature_matches(computed, values[kSig].ptr())) {
+        py::object label = steal(text_of("Invalid signature"));
+        py::object sign = text(computed);
+        log_error({label.ptr(), sign.ptr(), values[kSig].ptr()});
+        raise_exception("Invalid signature");
+    }
+    py::object key = VQ_ENV("get_encoding_aes_key");
+    VQ_SET(self, "data", decrypt_body(key.ptr(), body).ptr());
+    return py::none();
+}
+
+py::object rsp_dec_status(const Bound& a) { return VQ_GET(a.self, "_header_status"); }
+py::object rsp_dec_data(const Bound& a) { return VQ_GET(a.self, "data"); }
+
+// ---- ChatDataSDK ------------------------------------------------------------------------------
+
+py::object sdk_init(const Bound& a) {
+    require_str(a[0], "corpid");
+    require_int(a[1], "agentid");
+    require_str(a[2], "ability_id");
+    require_str(a[3], "job_info");
+    VQ_SET(a.self, "corpid", a[0]);
+    VQ_SET(a.self, "agentid", a[1]);
+    VQ_SET(a.self, "ability_id", a[2]);
+    VQ_SET(a.self, "job_info", a[3]);
+    py::object gen = VQ_GLOBAL("gen_new_req_id");
+    VQ_SET(a.self, "req_id", steal(PyObject_CallObject(gen.ptr(), nullptr)).ptr());
+    VQ_SET(a.self, "connect_timeout", steal(PyFloat_FromDouble(2.0)).ptr());
+    VQ_SET(a.self, "read_timeout", steal(PyFloat_FromDouble(10.0)).ptr());
+    return py::none();
+}
+
+py::object sdk_set_connect_timeout(const Bound& a) {
+    double v = to_double(a[0]);
+    VQ_SET(a.self, "connect_timeout", steal(PyFloat_FromDouble(v)).ptr());
+    return py::none();
+}
+
+py::object sdk_set_read_timeout(const Bound& a) {
+    double v = to_double(a[0]);
+    VQ_SET(a.self, "read_timeout", steal(PyFloat_FromDouble(v)).ptr());
+    return py::none();
+}
+
+py::object sdk_set_req_id(const Bound& a) {
+    require_str(a[0], "req_id");
+    VQ_SET(a.self, "req_id", a[0]);
+    return py::none();
+}
+
+py::object sdk_get_req_url(const Bound& a) {
+    PyObject* cgi_path = a[0];
+    require_str(cgi_path, "cgi_path");
+    py::object debug = VQ_ENV("get_is_debug_mode");
+    int on = PyObject_IsTrue(debug.ptr());
+    check(on >= 0);
+    if (!on) {
+        py::object domain = VQ_GLOBAL("DOMAIN");
+        return steal(PyNumber_Add(domain.ptr(), cgi_path));
+    }
+    py::object base;
+    py::object use_test = VQ_ENV("get_use_test_domain");
+    int test = PyObject_IsTrue(use_test.ptr());
+    check(test >= 0);
+    if (test) {
+        py::object test_domain = VQ_GLOBAL("DEBUG_TEST_DOMAIN");
+        int nonempty = PyObject_IsTrue(test_domain.ptr());
+        check(nonempty >= 0);
+        if (nonempty) base = test_domain;
+    }
+    if (!base) base = VQ_GLOBAL("DEBUG_DOMAIN");
+    py::object relay = steal(text_of("/cgi-bin/chatdata/sdk_debug_trans?_freego=vqfinal&access_token="));
+    py::object url = steal(PyNumber_Add(base.ptr(), relay.ptr()));
+    py::object access_token = VQ_ENV("get_access_token");
+    return steal(PyNumber_Add(url.ptr(), access_token.ptr()));
+}
+
+// The response body as text: the charset the Content-Type names, otherwise
+// UTF-8; invalid bytes are replaced and no charset detection ever runs.
+py::object response_text(PyObject* rsp, PyObject* headers) {
+    py::object encoding = steal(text_of("utf-8"));
+    PyObject* ctype = nullptr;
+    py::object ctype_keep;
+    if (PyMapping_Check(headers)) {
+        py::object key = steal(text_of("content-type"));
+        PyObject* v = PyObject_CallMethodObjArgs(headers, VQ_NAME("get"), key.ptr(), nullptr);
+        if (!v) {
+            PyErr_Clear();
+        } else {
+            ctype_keep = steal(v);
+            if (PyUnicode_Check(v)) ctype = v;
+        }
+        if (!ctype) {
+            key = steal(text_of("Content-Type"));
+            v = PyObject_CallMethodObjArgs(headers, VQ_NAME("get"), key.ptr(), nullptr);
+            if (!v) PyErr_Clear();
+            else {
+                ctype_keep = steal(v);
+                if (PyUnicode_Check(v)) ctype = v;
+            }
+        }
+    }
+    if (ctype) {
+        py::object params = steal(PyUnicode_Split(ctype, VQ_NAME(";"), -1));
+        for (Py_ssize_t i = 1; i < PyList_GET_SIZE(params.ptr()); ++i) {
+            PyObject* param = PyList_GET_ITEM(params.ptr(), i);
+            Py_ssize_t eq = PyUnicode_FindChar(param, '=', 0, PyUnicode_GET_LENGTH(param), 1);
+            if (eq < 0) continue;
+            py::object k = steal(PyUnicode_Substring(param, 0, eq));
+            k = call_method(call_method(k.ptr(), VQ_NAME("strip")).ptr(), VQ_NAME("lower"));
+            if (PyUnicode_CompareWithASCIIString(k.ptr(), "charset") != 0) continue;
+            py::object v = steal(PyUnicode_Substring(param, eq + 1, PyUnicode_GET_LENGTH(param)));
+            py::object quotes = steal(text_of(" \t\"'"));
+            v = call_method(v.ptr(), VQ_NAME("strip"), {quotes.ptr()});
+            if (PyUnicode_GET_LENGTH(v.ptr()) > 0) encoding = v;
+            break;
+        }
+    }
+    // requests decodes with the encoding it is given, replacing bad bytes and
+    // falling back to UTF-8 for an unknown codec.
+    check(PyObject_SetAttrString(rsp, "encoding", encoding.ptr()) == 0);
+    return VQ_GET(rsp, "text");
+}
+
+py::object sdk_common_send_http_post(const Bound& a) {
+    PyObject* self = a.self;
+    PyObject* cgi_path = a[0];
+    PyObject* url = a[1];
+    PyObject* body = a[2];
+    require_str(cgi_path, "cgi_path");
+    require_str(url, "url");
+    py::object spec2vq = steal(text_of("spec2vq"));
+    {
+        py::object req_id = VQ_GET(self, "req_id");
+        py::object begin = steal(text_of("begin"));
+        log_at(Level::Info, req_id.ptr(), {spec2vq.ptr(), begin.ptr(), cgi_path});
+    }
+    py::object req_id = VQ_GET(self, "req_id");
+    py::object ctor_cls = VQ_GLOBAL("SpecToVQHTTPReqConstructor");
+    py::object req = steal(PyObject_CallFunctionObjArgs(ctor_cls.ptr(), req_id.ptr(), cgi_path, body, nullptr));
+    py::object headers = call_method(req.ptr(), VQ_NAME("get_normal_header"));
+    py::object encoded = call_method(req.ptr(), VQ_NAME("get_encoded_body"));
+    py::object payload = steal(PyUnicode_AsUTF8String(encoded.ptr()));
+
+    py::object timeout = py::make_tuple(VQ_GET(self, "connect_timeout"), VQ_GET(self, "read_timeout"));
+    py::object requests_mod = VQ_GLOBAL("requests");
+    py::object post = VQ_GET(requests_mod.ptr(), "post");
+    py::dict kwargs;
+    kwargs["headers"] = headers;
+    kwargs["data"] = payload;
+    kwargs["timeout"] = timeout;
+    py::tuple args = py::make_tuple(borrow(url));
+    py::object rsp = steal(PyObject_Call(post.ptr(), args.ptr(), kwargs.ptr()));
+
+    py::object rsp_headers = VQ_GET(rsp.ptr(), "headers");
+    py::object items = call_method(rsp_headers.ptr(), VQ_NAME("items"));
+    py::object header_list = steal(PySequence_List(items.ptr()));
+    py::object status_code = VQ_GET(rsp.ptr(), "status_code");
+    py::object rsp_body = response_text(rsp.ptr(), rsp_headers.ptr());
+
+    py::object dec_cls = VQ_GLOBAL("SpecToVQHTTPRspDecoder");
+    py::object dec = steal(PyObject_CallFunctionObjArgs(dec_cls.ptr(), status_code.ptr(), header_list.ptr(),
+                                                        rsp_body.ptr(), nullptr));
+    {
+        py::object end = steal(text_of("end"));
+        py::object status = call_method(dec.ptr(), VQ_NAME("get_rsp_status"));
+        py::object rid = VQ_GET(self, "req_id");
+        log_at(Level::Info, rid.ptr(), {spec2vq.ptr(), end.ptr(), status.ptr()});
+    }
+    py::object status = call_method(dec.ptr(), VQ_NAME("get_rsp_status"));
+    py::object data = call_method(dec.ptr(), VQ_NAME("get_data"));
+    return py::make_tuple(status, data);
+}
+
+// One API call: build the body, send it through the object's own
+// get_req_url and common_send_http_post, and turn a non-zero status into an
+// exception (status text, "Post Err").
+py::object call_api(PyObject* self, PyObject* path, PyObject* param) {
+    py::object url = call_method(self, VQ_NAME("get_req_url"), {path});
+    py::object cls = VQ_GLOBAL("CorpModelCallBack");
+    py::object corpid = VQ_GET(self, "corpid"), agentid = VQ_GET(self, "agentid");
+    py::object ability_id = VQ_GET(self, "ability_id"), job_info = VQ_GET(self, "job_info");
+    py::object body = steal(PyObject_CallFunctionObjArgs(cls.ptr(), corpid.ptr(), agentid.ptr(), ability_id.ptr(),
+                                                         job_info.ptr(), param, nullptr));
+    py::object result = call_method(self, VQ_NAME("common_send_http_post"), {path, url.ptr(), body.ptr()});
+    PyObject *status, *data;
+    py::object keep;
+    unpack_pair(result.ptr(), status, data, keep);
+    py::object code = steal(PyNumber_Long(status));
+    int nonzero = PyObject_IsTrue(code.ptr());
+    check(nonzero >= 0);
+    if (nonzero) {
+        py::object post_err = steal(text_of("Post Err"));
+        raise_instance(PyExc_Exception, {status, post_err.ptr()});
+    }
+    return borrow(data);
+}
+
+py::object sdk_echo(const Bound& a) {
+    py::object path = steal(text_of("/cgi-bin/chatdata/echo"));
+    return call_api(a.self, path.ptr(), a[0]);
+}
+
+py::object sdk_document_list(const Bound& a) {
+    require_str(a[0], "param");
+    return call_method(a.self, VQ_NAME("knowledge_base_list"), {a[0]});
+}
+
+}  // namespace
+
+void register_outbound(py::module_& m, OutboundStage stage) {
+    switch (stage) {
+        case OutboundStage::CallBody: {
+            py::object cls = make_class(m, "CorpModelCallBack", py::make_tuple(object_base()),
+                                        "The plaintext of one outbound call: identity, ability, job and parameters.",
+                                        {{"corpid", "str"}, {"agentid", "int"}, {"data", "str"}, {"job_info", "str"},
+                                         {"ability_id", "str"}});
+            def_method(cls, {"__init__", {"corpid", "agentid", "ability_id", "job_info", "data"}},
+                       "__init__($self, /, corpid, agentid, ability_id, job_info, data)\n--\n\nMake a call body.",
+                       callback_init);
+            def_method(cls, {"to_json", {}}, "to_json($self, /)\n--\n\nReturn the call body as one line of JSON text.",
+                       callback_to_json);
+            break;
+        }
+
+        case OutboundStage::Messages: {
+            py::object dec = make_class(m, "SpecToVQHTTPRspDecoder", py::make_tuple(object_base()),
+                                        "Verifies and decrypts the platform's answer to an outbound call.", {});
+            def_method(dec, {"__init__", {"status_code", "headers", "body"}},
+                       "__init__($self, /, status_code, headers, body)\n--\n\nCheck and open an answer.", rsp_dec_init);
+            def_method(dec, {"get_rsp_status", {}},
+                       "get_rsp_status($self, /)\n--\n\nReturn the vq-status text (\"0\" for a plain answer).",
+                       rsp_dec_status);
+            def_method(dec, {"get_data", {}}, "get_data($self, /)\n--\n\nReturn the decrypted (or plain) answer text.",
+                       rsp_dec_data);
+
+            py::object req = make_class(m, "SpecToVQHTTPReqConstructor", py::make_tuple(object_base()),
+                                        "Encrypts one call body and builds its signed request headers.",
+                                        {{"body", "CorpModelCallBack"}, {"encoded_body", "str"}, {"req_id", "str"},
+                                         {"cgi_path", "str"}});
+            def_method(req, {"__init__", {"req_id", "cgi_path", "body"}},
+                       "__init__($self, /, req_id, cgi_path, body)\n--\n\nEncrypt the call body with the key in force.",
+                       req_ctor_init);
+            def_method(req, {"get_normal_header", {}},
+                       "get_normal_header($self, /)\n--\n\nReturn a fresh signed header set for the request.",
+                       req_ctor_normal_header);
+            def_method(req, {"get_encoded_body", {}},
+                       "get_encoded_body($self, /)\n--\n\nReturn the encrypted body text that is posted.",
+                       req_ctor_encoded_body);
+
+            py::object sdk = make_class(m, "ChatDataSDK", py::make_tuple(object_base()),
+                                        "Client of the platform's HTTPS API for one company and application.",
+                                        {{"corpid", "str"}, {"agentid", "int"}, {"ability_id", "str"},
+                                         {"job_info", "str"}, {"req_id", "str"}, {"connect_timeout", "float"},
+                                         {"read_timeout", "float"}});
+            struct M { Signature sig; const char* doc; Impl impl; };
+            const M core[] = {
+                {{"__init__", {"corpid", "agentid", "ability_id", "job_info"}},
+                 "__init__($self, /, corpid, agentid, ability_id, job_info)\n--\n\nMake a client with a new request id.",
+                 sdk_init},
+                {{"set_connect_timeout", {"seconds"}},
+                 "set_connect_timeout($self, /, seconds)\n--\n\nSet the connect time-out in seconds.", sdk_set_connect_timeout},
+                {{"set_read_timeout", {"seconds"}},
+                 "set_read_timeout($self, /, seconds)\n--\n\nSet the read time-out in seconds.", sdk_set_read_timeout},
+                {{"set_req_id", {"req_id"}},
+                 "set_req_id($self, /, req_id)\n--\n\nSet the request id sent with later calls.", sdk_set_req_id},
+                {{"get_req_url", {"cgi_path"}},
+                 "get_req_url($self, /, cgi_path)\n--\n\nReturn the URL to post an API path to (the relay in debug mode).",
+                 sdk_get_req_url},
+                {{"common_send_http_post", {"cgi_path", "url", "body"}},
+                 "common_send_http_post($self, /, cgi_path, url, body)\n--\n\n"
+                 "Sign, encrypt and post a call body; return (status, data).",
+                 sdk_common_send_http_post},
+                {{"echo", {"param"}}, "echo($self, /, param)\n--\n\nEcho the call's data back from the platform.", sdk_echo},
+            };
+            for (const M& x : core) def_method(sdk, x.sig, x.doc, x.impl);
+
+            for (const ApiEntry& api : api_table()) {
+                if (api.path == nullptr) {
+                    def_method(sdk, {api.name, {"param"}}, api.doc, sdk_document_list);
+                    continue;
+                }
+                py::object path = steal(text_of(api.path));
+                PyObject* p = path.release().ptr();  // kept for the life of the class
+                def_method(sdk, {api.name, {"param"}}, api.doc, [p](const Bound& a) -> py::object {
+                    require_str(a[0], "param");
+                    return call_api(a.self, p, a[0]);
+                });
+            }
+            break;
+        }
+    }
+}
+
+}  // namespace vq

@@ -1,0 +1,325 @@
+#include "security/crypto.hpp"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/opensslv.h>
+
+#include <cstring>
+#include <memory>
+
+#if OPENSSL_VERSION_NUMBER >= 0x30000000L
+#include <openssl/core_names.h>
+#include <openssl/params.h>
+#define VQSEC_OSSL3 1
+#else
+#include <openssl/hmac.h>
+#define VQSEC_OSSL3 0
+#endif
+
+namespace vqsec {
+
+namespace {
+
+const char kHex[] = "0123456789abcdef";
+
+void to_hex(const unsigned char* in, size_t n, char* out) {
+    for (size_t i = 0; i < n; ++i) {
+        out[2 * i] = kHex[in[i] >> 4];
+        out[2 * i + 1] = kHex[in[i] & 0x0f];
+    }
+}
+
+// Decoding table of the standard alphabet; 0xff marks every other byte.
+struct B64Table {
+    uint8_t v[256];
+    B64Table() {
+        std::memset(v, 0xff, sizeof v);
+        const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (int i = 0; i < 64; ++i) v[static_cast<unsigned char>(a[i])] = static_cast<uint8_t>(i);
+    }
+};
+const B64Table kB64;
+
+// Algorithms are looked up once per process; with OpenSSL 3 an explicit fetch
+// avoids a provider lookup on every message.
+#if VQSEC_OSSL3
+struct Algorithms {
+    EVP_MD* md5 = EVP_MD_fetch(nullptr, "MD5", nullptr);
+    EVP_CIPHER* aes128 = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);
+    EVP_CIPHER* aes192 = EVP_CIPHER_fetch(nullptr, "AES-192-CBC", nullptr);
+    EVP_CIPHER* aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
+    EVP_MAC* hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    EVP_MAC_CTX* hmac_sha256 = nullptr;  // digest set, no key: duplicated per use
+    Algorithms() {
+        if (hmac) {
+            hmac_sha256 = EVP_MAC_CTX_new(hmac);
+            char digest[] = "SHA256";
+            OSSL_PARAM params[] = {
+                OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                OSSL_PARAM_construct_end()};
+            if (hmac_sha256 && !EVP_MAC_CTX_set_params(hmac_sha256, params)) {
+                EVP_MAC_CTX_free(hmac_sha256);
+                hmac_sha256 = nullptr;
+            }
+        }
+    }
+};
+const Algorithms& algorithms() {
+    static const Algorithms algs;
+    return algs;
+}
+const EVP_MD* md5_algorithm() { return algorithms().md5; }
+const EVP_CIPHER* aes_cbc(size_t key_len) {
+    switch (key_len) {
+        case 16: return algorithms().aes128;
+        case 24: return algorithms().aes192;
+        case 32: return algorithms().aes256;
+        default: return nullptr;
+    }
+}
+#else
+const EVP_MD* md5_algorithm() { return EVP_md5(); }
+const EVP_CIPHER* aes_cbc(size_t key_len) {
+    switch (key_len) {
+        case 16: return EVP_aes_128_cbc();
+        case 24: return EVP_aes_192_cbc();
+        case 32: return EVP_aes_256_cbc();
+        default: return nullptr;
+    }
+}
+#endif
+
+struct CipherCtxDeleter {
+    void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
+};
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter>;
+
+// Largest chunk handed to one EVP call (its lengths are ints).
+constexpr size_t kMaxChunk = size_t(1) << 30;
+
+bool cipher_update(EVP_CIPHER_CTX* ctx, uint8_t* out, const uint8_t* in, size_t n) {
+    while (n > 0) {
+        size_t chunk = n < kMaxChunk ? n : kMaxChunk;
+        int written = 0;
+        if (EVP_CipherUpdate(ctx, out, &written, in, static_cast<int>(chunk)) != 1 ||
+            static_cast<size_t>(written) != chunk)
+            return false;
+        out += chunk;
+        in += chunk;
+        n -= chunk;
+    }
+    return true;
+}
+
+CipherCtx make_cipher(const uint8_t* key, size_t key_len, int encrypt) {
+    const EVP_CIPHER* cipher = aes_cbc(key_len);
+    if (!cipher) return nullptr;
+    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    if (!ctx) return nullptr;
+    // The IV is the first 16 bytes of the key.
+    if (EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, key, encrypt) != 1) return nullptr;
+    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+    return ctx;
+}
+
+}  // namespace
+
+// ---- Base64 ---------------------------------------------------------------
+
+size_t b64_encoded_len(size_t n) { return (n + 2) / 3 * 4; }
+
+void b64_encode_into(const uint8_t* src, size_t n, char* dst) {
+    // EVP_EncodeBlock takes an int length; feed it whole groups of 3 bytes.
+    constexpr size_t kGroup = (size_t(1) << 29) / 3 * 3;
+    while (n > kGroup) {
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(dst), src, static_cast<int>(kGroup));
+        src += kGroup;
+        n -= kGroup;
+        dst += kGroup / 3 * 4;
+    }
+    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(dst), src, static_cast<int>(n));
+}
+
+B64Status b64_decode_lenient(const char* src, size_t n, std::vector<uint8_t>& out,
+                             size_t& data_chars) {
+    // No library offers the interpreter's lenient rules (skip foreign bytes,
+    // stop at a pad sequence), so they are spelt out here; whole quads of
+    // alphabet characters take the fast path.
+    const auto* s = reinterpret_cast<const unsigned char*>(src);
+    out.resize(n / 4 * 3 + 3);
+    uint8_t* o = out.data();
+    int quad_pos = 0;
+    int pads = 0;
+    unsigned left = 0;
+    size_t i = 0;
+    while (i < n) {
+        if (quad_pos == 0) {
+            while (i + 4 <= n) {
+                uint8_t a = kB64.v[s[i]], b = kB64.v[s[i + 1]], c = kB64.v[s[i + 2]],
+                        d = kB64.v[s[i + 3]];
+                if ((a | b | c | d) & 0xc0) break;
+                o[0] = static_cast<uint8_t>((a << 2) | (b >> 4));
+                o[1] = static_cast<uint8_t>((b << 4) | (c >> 2));
+                o[2] = static_cast<uint8_t>((c << 6) | d);
+                o += 3;
+                i += 4;
+                pads = 0;
+            }
+            if (i >= n) break;
+        }
+        unsigned char ch = s[i++];
+        if (ch == '=') {
+            if (quad_pos >= 2 && quad_pos + ++pads >= 4) {
+                out.resize(static_cast<size_t>(o - out.data()));
+                return B64Status::Ok;
+            }
+            continue;
+        }
+        uint8_t v = kB64.v[ch];
+        if (v >= 64) continue;
+        pads = 0;
+        switch (quad_pos) {
+            case 0:
+                quad_pos = 1;
+                left = v;
+                break;
+            case 1:
+                quad_pos = 2;
+                *o++ = static_cast<uint8_t>((left << 2) | (v >> 4));
+                left = v & 0x0f;
+                break;
+            case 2:
+                quad_pos = 3;
+                *o++ = static_cast<uint8_t>((left << 4) | (v >> 2));
+                left = v & 0x03;
+                break;
+            default:
+                quad_pos = 0;
+                *o++ = static_cast<uint8_t>((left << 6) | v);
+                left = 0;
+                break;
+        }
+    }
+    size_t produced = static_cast<size_t>(o - out.data());
+    out.resize(produced);
+    if (quad_pos == 0) return B64Status::Ok;
+    if (quad_pos == 1) {
+        data_chars = produced / 3 * 4 + 1;
+        return B64Status::ExcessDataChar;
+    }
+    return B64Status::IncorrectPadding;
+}
+
+// ---- Digests --------------------------------------------------------------
+
+void md5_hex(const char* data, size_t n, char out[32]) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(ctx, md5_algorithm(), nullptr);
+    while (n > 0) {
+        size_t chunk = n < kMaxChunk ? n : kMaxChunk;
+        EVP_DigestUpdate(ctx, data, chunk);
+        data += chunk;
+        n -= chunk;
+    }
+    EVP_DigestFinal_ex(ctx, md, &len);
+    EVP_MD_CTX_free(ctx);
+    to_hex(md, 16, out);
+}
+
+void hmac_sha256_hex(const char* key, size_t key_len, const char* msg, size_t msg_len,
+                     char out[64]) {
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    static const unsigned char kEmpty = 0;
+    const auto* k = key_len ? reinterpret_cast<const unsigned char*>(key) : &kEmpty;
+#if VQSEC_OSSL3
+    size_t len = 0;
+    EVP_MAC_CTX* ctx = EVP_MAC_CTX_dup(algorithms().hmac_sha256);
+    EVP_MAC_init(ctx, k, key_len, nullptr);
+    EVP_MAC_update(ctx, reinterpret_cast<const unsigned char*>(msg), msg_len);
+    EVP_MAC_final(ctx, mac, &len, sizeof mac);
+    EVP_MAC_CTX_free(ctx);
+#else
+    unsigned int len = 0;
+    HMAC(EVP_sha256(), k, static_cast<int>(key_len), reinterpret_cast<const unsigned char*>(msg),
+         msg_len, mac, &len);
+#endif
+    to_hex(mac, 32, out);
+}
+
+bool equal_ct(const char* a, size_t a_len, const char* b, size_t b_len) {
+    if (a_len != b_len) return false;
+    if (a_len == 0) return true;
+    return CRYPTO_memcmp(a, b, a_len) == 0;
+}
+
+std::string signing_text(const char body_md5[32], const std::string& nonce,
+                         const std::string& secret_ver, const std::string& timestamp) {
+    // The five lines in ascending order; the keys differ before '=', so the
+    // order never depends on the values.
+    std::string s;
+    s.reserve(80 + nonce.size() + secret_ver.size() + timestamp.size());
+    s.append("body-md5=").append(body_md5, 32).append("\n");
+    s.append("method=POST\n");
+    s.append("vq-nonce=").append(nonce).append("\n");
+    s.append("vq-secret-ver=").append(secret_ver).append("\n");
+    s.append("vq-timestamp=").append(timestamp).append("\n");
+    return s;
+}
+
+void message_signature(const char* token, size_t token_len, const char* body, size_t body_len,
+                       const std::string& timestamp, const std::string& nonce,
+                       const std::string& secret_ver, char out[64]) {
+    char digest[32];
+    md5_hex(body, body_len, digest);
+    std::string text = signing_text(digest, nonce, secret_ver, timestamp);
+    hmac_sha256_hex(token, token_len, text.data(), text.size(), out);
+}
+
+// ---- AES-CBC ----------------------------------------------------------------
+
+CryptStatus encrypt_to_b64(const uint8_t* key, size_t key_len, const char* plain, size_t n,
+                           char* b64_out) {
+    if (!aes_cbc(key_len)) return CryptStatus::BadKeyLength;
+    CipherCtx ctx = make_cipher(key, key_len, 1);
+    if (!ctx) return CryptStatus::LibraryError;
+    const size_t total = padded_len(n);
+    std::unique_ptr<uint8_t[]> cipher(new uint8_t[total]);
+    // Whole 16-byte blocks straight from the caller's buffer, then the tail
+    // with its padding; CBC chaining carries across the two updates.
+    const size_t bulk = n / 16 * 16;
+    if (!cipher_update(ctx.get(), cipher.get(), reinterpret_cast<const uint8_t*>(plain), bulk))
+        return CryptStatus::LibraryError;
+    uint8_t tail[16 + kPadBlock];
+    const size_t rest = n - bulk;
+    const size_t tail_len = total - bulk;
+    std::memcpy(tail, plain + bulk, rest);
+    std::memset(tail + rest, static_cast<int>(total - n), tail_len - rest);
+    if (!cipher_update(ctx.get(), cipher.get() + bulk, tail, tail_len))
+        return CryptStatus::LibraryError;
+    b64_encode_into(cipher.get(), total, b64_out);
+    return CryptStatus::Ok;
+}
+
+CryptStatus decrypt_in_place(const uint8_t* key, size_t key_len, uint8_t* data, size_t n,
+                             size_t& plain_len) {
+    if (!aes_cbc(key_len)) return CryptStatus::BadKeyLength;
+    if (n % 16 != 0) return CryptStatus::NotBlockMultiple;
+    if (n > 0) {
+        CipherCtx ctx = make_cipher(key, key_len, 0);
+        if (!ctx) return CryptStatus::LibraryError;
+        if (!cipher_update(ctx.get(), data, data, n)) return CryptStatus::LibraryError;
+    }
+    if (n == 0) return CryptStatus::ZeroLength;
+    if (n % kPadBlock != 0) return CryptStatus::NotPadded;
+    const uint8_t pad = data[n - 1];
+    if (pad < 1 || pad > kPadBlock) return CryptStatus::BadPadding;
+    uint8_t diff = 0;
+    for (size_t i = n - pad; i < n; ++i) diff |= static_cast<uint8_t>(data[i] ^ pad);
+    if (diff != 0) return CryptStatus::BadPkcs7;
+    plain_len = n - pad;
+    return CryptStatus::Ok;
+}
+
+}  // namespace vqsec
