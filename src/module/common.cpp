@@ -108,7 +108,7 @@ Bound bind(const Signature& sig, const py::args& args, const py::kwargs& kwargs)
         else
             b.rest = py::tuple(0);
     }
-    if (kwargs.ptr() && PyDict_GET_SIZE(kwargs.ptr()) > 0) {
+    if (kwargs.ptr() && PyDict_Size(kwargs.ptr()) > 0) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {

@@ -1,0 +1,1 @@
+"""A stand-in for the platform, for running and testing programs offline."""

@@ -1,0 +1,75 @@
+"""Shared fixtures: known-answer vectors, fresh interpreters, log parsing."""
+import json
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+VECTORS = os.environ.get("VQSDK_VECTORS") or os.path.join(os.path.dirname(ROOT), "shared", "vectors")
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
+
+with open(os.path.join(VECTORS, "log_line.json")) as _f:
+    LOG_RE = re.compile(json.load(_f)["regex"])
+
+
+def load_vectors(name):
+    """The parsed known-answer file `name` (e.g. "signature.json")."""
+    with open(os.path.join(VECTORS, name), encoding="utf-8") as f:
+        return json.load(f)
+
+
+class LogLine(object):
+    """One parsed log line."""
+
+    def __init__(self, m):
+        (self.pid, self.tid, self.time, self.level, self.req_id, self.file,
+         self.line, self.text) = m.groups()
+
+    def __repr__(self):
+        return "LogLine(%s,%s,%s:%s,%r)" % (self.level, self.req_id, self.file, self.line, self.text)
+
+
+def parse_log(out):
+    """Parse every line of captured stdout; every line must be a log line."""
+    lines = []
+    for raw in out.splitlines():
+        m = LOG_RE.match(raw)
+        assert m, "not a log line: %r" % raw
+        lines.append(LogLine(m))
+    return lines
+
+
+def log_texts(out):
+    """[(level, req_id, text)] of captured stdout."""
+    return [(l.level, l.req_id, l.text) for l in parse_log(out)]
+
+
+def run_python(code, env=None, timeout=120, cwd=None):
+    """Run `code` in a fresh interpreter with this one's module path.
+
+    Process-wide state (debug mode, the one-time secret load) stays out of
+    the other tests' way this way.
+    """
+    full_env = dict(os.environ)
+    full_env["PYTHONPATH"] = os.pathsep.join([p for p in [ROOT, os.environ.get("PYTHONPATH", "")] if p])
+    full_env["PYTHONIOENCODING"] = "utf-8"
+    if env:
+        full_env.update(env)
+    return subprocess.run(
+        [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        env=full_env, timeout=timeout, cwd=cwd or ROOT, universal_newlines=True)
+
+
+@pytest.fixture
+def sdk():
+    import vqspecapisdk
+    return vqspecapisdk
+
+
+@pytest.fixture
+def python_run():
+    return run_python
