@@ -42,5 +42,9 @@ setup(
     python_requires=">=3.6",
     install_requires=["requests", "pycryptodome"],
     ext_modules=[ext],
+    # PEP 561 stub-only package installed alongside the extension.
+    packages=["vqspecapisdk-stubs"],
+    package_dir={"vqspecapisdk-stubs": "stubs/vqspecapisdk-stubs"},
+    package_data={"vqspecapisdk-stubs": ["__init__.pyi"]},
     zip_safe=False,
 )

@@ -228,6 +228,33 @@ void md5_hex(const char* data, size_t n, char out[32]) {
     to_hex(md, 16, out);
 }
 
+#if VQSEC_OSSL3
+namespace {
+// Keying HMAC costs more than hashing a short text, and messages are signed
+// with the same token over and over: each thread keeps the context keyed
+// with its last token and signs with a copy of it.
+struct KeyedHmac {
+    std::string key;
+    EVP_MAC_CTX* ctx = nullptr;
+    ~KeyedHmac() { EVP_MAC_CTX_free(ctx); }
+};
+EVP_MAC_CTX* keyed_context(const unsigned char* key, size_t key_len) {
+    thread_local KeyedHmac cache;
+    if (!cache.ctx || cache.key.size() != key_len || std::memcmp(cache.key.data(), key, key_len) != 0) {
+        EVP_MAC_CTX* fresh = EVP_MAC_CTX_dup(algorithms().hmac_sha256);
+        if (!fresh || EVP_MAC_init(fresh, key, key_len, nullptr) != 1) {
+            EVP_MAC_CTX_free(fresh);
+            return nullptr;
+        }
+        EVP_MAC_CTX_free(cache.ctx);
+        cache.ctx = fresh;
+        cache.key.assign(reinterpret_cast<const char*>(key), key_len);
+    }
+    return EVP_MAC_CTX_dup(cache.ctx);
+}
+}  // namespace
+#endif
+
 void hmac_sha256_hex(const char* key, size_t key_len, const char* msg, size_t msg_len,
                      char out[64]) {
     unsigned char mac[EVP_MAX_MD_SIZE];
@@ -235,8 +262,7 @@ void hmac_sha256_hex(const char* key, size_t key_len, const char* msg, size_t ms
     const auto* k = key_len ? reinterpret_cast<const unsigned char*>(key) : &kEmpty;
 #if VQSEC_OSSL3
     size_t len = 0;
-    EVP_MAC_CTX* ctx = EVP_MAC_CTX_dup(algorithms().hmac_sha256);
-    EVP_MAC_init(ctx, k, key_len, nullptr);
+    EVP_MAC_CTX* ctx = keyed_context(k, key_len);
     EVP_MAC_update(ctx, reinterpret_cast<const unsigned char*>(msg), msg_len);
     EVP_MAC_final(ctx, mac, &len, sizeof mac);
     EVP_MAC_CTX_free(ctx);

@@ -1,0 +1,354 @@
+"""The platform's side of a call into a provider's program.
+
+PlatformCaller builds a call the way the platform does (signed headers, an
+encrypted JSON body), posts it to the program's web server, and checks the
+answer the way the platform would: a normal answer must carry the signed
+header set and a body that decrypts under the secret record in force; a
+retry notification must carry the five-entry header set naming the version
+the program expects.  Everything on the platform's side is computed with
+simulator.wire, never with the SDK.
+
+    caller = PlatformCaller(secret, "http://127.0.0.1:8080/")
+    result = caller.call('{"text": "hi"}')
+    result.verdict      # "answered", "retry_notify", "refused" or "invalid"
+    result.json         # the decrypted answer, parsed
+    result.problems     # what the platform would object to ([] when fine)
+"""
+import json
+import random
+import re
+import socket
+import ssl
+import string
+import time
+
+import http.client as http_client
+from urllib.parse import urlsplit
+
+from simulator import wire
+
+KINDS = ("normal", "stale", "other_version", "bad_signature", "no_signature")
+
+# Header names the platform sends, in the order it sends them.
+REQUEST_HEADER_NAMES = (
+    "vq-secret-ver", "vq-signature", "vq-nonce", "vq-timestamp", "vq-timestamp-ms",
+    "vq-req-id", "vq-inqueue-timeout-ms", "Content-Type",
+)
+
+# What a program's answer must carry, in this order.
+NORMAL_ANSWER_HEADERS = (
+    "Accept", "Content-Type", "vq-status", "vq-secret-ver", "vq-signature",
+    "vq-nonce", "vq-timestamp", "Content-Length",
+)
+RETRY_ANSWER_HEADERS = (
+    "Accept", "Content-Type", "vq-status", "vq-secret-ver-expected", "Content-Length",
+)
+# Security headers that a retry notification must not carry.
+SIGNED_ONLY_HEADERS = ("vq-secret-ver", "vq-signature", "vq-nonce", "vq-timestamp")
+
+DEFAULT_INQUEUE_TIMEOUT_MS = 30000
+STALE_AGE_S = 120  # how long a "stale" call claims to have waited in the queue
+NONCE_BOUND = 2147483647
+REQ_ID_ALPHABET = string.ascii_letters + string.digits
+_DIGITS = re.compile(r"^[0-9]+$")
+_HEX64 = re.compile(r"^[0-9a-f]{64}$")
+
+
+def new_req_id(rng=random):
+    """A request id as the platform makes them: 16 distinct letters and digits."""
+    return "".join(rng.sample(REQ_ID_ALPHABET, 16))
+
+
+def other_secret(secret):
+    """The record of another secret version than `secret` (a rotation)."""
+    ver = str(int(secret.ver) + 1) if _DIGITS.match(secret.ver or "") else secret.ver + "-next"
+    return wire.SecretRecord(ver, secret.token + "-rotated",
+                             wire.make_key_text("rotated:" + secret.encoding_aes_key),
+                             secret.program_id)
+
+
+class SentCall(object):
+    """What the caller put on the wire for one call."""
+
+    def __init__(self, kind, path, headers, fields, plain, body, secret):
+        self.kind = kind
+        self.path = path
+        self.headers = headers          # list of (name, value), in sending order
+        self.fields = fields            # the call body's fields (before encryption)
+        self.plain = plain              # the call body's JSON text
+        self.body = body                # the encrypted text that was posted
+        self.secret = secret            # the record the call was made with
+        self.header_map = dict((n.lower(), v) for n, v in headers)
+
+    @property
+    def req_id(self):
+        return self.header_map.get("vq-req-id", "")
+
+    def expected_real_sign(self, in_force):
+        """The signature a program holding `in_force` computes for this call."""
+        h = self.header_map
+        return wire.sign(in_force.token, self.body, h.get("vq-timestamp"), h.get("vq-nonce"),
+                         h.get("vq-secret-ver"))
+
+
+class CallResult(object):
+    """The program's answer to one call and the platform's reading of it."""
+
+    def __init__(self, sent, status, reason, headers, body):
+        self.sent = sent
+        self.status = status            # HTTP status code
+        self.reason = reason
+        self.headers = headers          # list of (name, value) as received
+        self.body = body                # body text as received
+        self.header_map = {}
+        for name, value in headers:
+            self.header_map[name.lower()] = value
+        self.vq_status = self.header_map.get("vq-status")
+        self.text = None                # decrypted body text, when there is one
+        self.json = None                # the decrypted body parsed, when it is JSON
+        self.verdict = None
+        self.problems = []
+
+    @property
+    def ok(self):
+        return not self.problems
+
+    def header(self, name):
+        return self.header_map.get(name.lower())
+
+    def summary(self):
+        return "%s %s -> HTTP %s vq-status=%s verdict=%s body=%d chars%s" % (
+            self.sent.kind, self.sent.path, self.status, self.vq_status, self.verdict,
+            len(self.body), "" if self.ok else " problems=%s" % "; ".join(self.problems))
+
+    def __repr__(self):
+        return "CallResult(%s)" % self.summary()
+
+
+class PlatformCaller(object):
+    """Sends the platform's calls into a program and checks its answers.
+
+    secret: the wire.SecretRecord the program holds (its secret file, or the
+        record inside its debug token).
+    program_url: where the program's web server listens, http:// or https://.
+    verify: for https, True (system CAs), False, or the path of a CA file.
+    timeout: seconds for connecting and for each read.
+    """
+
+    def __init__(self, secret, program_url, verify=True, timeout=10.0,
+                 inqueue_timeout_ms=DEFAULT_INQUEUE_TIMEOUT_MS, rng=None):
+        self.secret = secret
+        self.program_url = program_url
+        self.verify = verify
+        self.timeout = timeout
+        self.inqueue_timeout_ms = inqueue_timeout_ms
+        self.rng = rng or random.Random()
+        parts = urlsplit(program_url)
+        if parts.scheme not in ("http", "https"):
+            raise ValueError("program_url must be http:// or https://, not %r" % program_url)
+        self.scheme = parts.scheme
+        self.host = parts.hostname
+        self.port = parts.port or (443 if parts.scheme == "https" else 80)
+        self.path = parts.path or "/"
+        if parts.query:
+            self.path += "?" + parts.query
+
+    # ---- building a call ---------------------------------------------------------------
+
+    def build(self, data="", kind="normal", corpid="wwcorp-demo", agentid=1000001, call_type=1,
+              is_async=False, job_info="", ability_id="ability-demo", notify_id=None, req_id=None,
+              path=None, now=None, extra_fields=None):
+        """The request of one call (a SentCall), without sending it."""
+        if kind not in KINDS:
+            raise ValueError("unknown kind %r (one of %s)" % (kind, ", ".join(KINDS)))
+        record = other_secret(self.secret) if kind == "other_version" else self.secret
+        fields = {
+            "corpid": corpid,
+            "agentid": agentid,
+            "data": data,
+            "call_type": call_type,
+            "is_async": is_async,
+            "job_info": job_info,
+            "ability_id": ability_id,
+            "notify_id": notify_id if notify_id is not None else "%032x" % self.rng.getrandbits(128),
+        }
+        if extra_fields:
+            fields.update(extra_fields)
+        plain = json.dumps(fields)
+        body = wire.encrypt(record.encoding_aes_key, plain)
+
+        now = time.time() if now is None else now
+        sent_ms = int(now * 1000)
+        if kind == "stale":
+            sent_ms -= STALE_AGE_S * 1000
+        timestamp = str(sent_ms // 1000)
+        nonce = str(self.rng.randrange(NONCE_BOUND))
+        signature = wire.sign(record.token, body, timestamp, nonce, record.ver)
+        if kind == "bad_signature":
+            # One hex digit off: still well-formed, no longer right.
+            signature = signature[:-1] + ("0" if signature[-1] != "0" else "1")
+
+        headers = [
+            ("vq-secret-ver", record.ver),
+            ("vq-signature", signature),
+            ("vq-nonce", nonce),
+            ("vq-timestamp", timestamp),
+            ("vq-timestamp-ms", str(sent_ms)),
+            ("vq-req-id", req_id if req_id is not None else new_req_id(self.rng)),
+            ("vq-inqueue-timeout-ms", str(self.inqueue_timeout_ms)),
+            ("Content-Type", "application/json"),
+        ]
+        if kind == "no_signature":
+            headers = [(n, v) for n, v in headers if n != "vq-signature"]
+        return SentCall(kind, path or self.path, headers, fields, plain, body, record)
+
+    # ---- sending it ----------------------------------------------------------------------
+
+    def _connection(self):
+        if self.scheme == "http":
+            return http_client.HTTPConnection(self.host, self.port, timeout=self.timeout)
+        if self.verify is False:
+            ctx = ssl.create_default_context()
+            ctx.check_hostname = False
+            ctx.verify_mode = ssl.CERT_NONE
+        elif self.verify is True:
+            ctx = ssl.create_default_context()
+        else:
+            ctx = ssl.create_default_context(cafile=self.verify)
+        return http_client.HTTPSConnection(self.host, self.port, timeout=self.timeout, context=ctx)
+
+    def send(self, sent):
+        """Post a built call and return the checked CallResult."""
+        conn = self._connection()
+        try:
+            conn.putrequest("POST", sent.path, skip_accept_encoding=True)
+            for name, value in sent.headers:
+                conn.putheader(name, value)
+            payload = sent.body.encode("utf-8")
+            conn.putheader("Content-Length", str(len(payload)))
+            conn.endheaders(payload)
+            resp = conn.getresponse()
+            raw = resp.read()
+            headers = list(resp.getheaders())
+            status, reason = resp.status, resp.reason
+        finally:
+            conn.close()
+        result = CallResult(sent, status, reason, headers, raw.decode("utf-8", "replace"))
+        self.check(result)
+        return result
+
+    def call(self, data="", kind="normal", **kw):
+        """Build, send and check one call; see build() for the fields."""
+        return self.send(self.build(data, kind=kind, **kw))
+
+    # ---- reading the answer as the platform does -------------------------------------------
+
+    def check(self, result):
+        """Set result.verdict, .text, .json and .problems."""
+        status = result.vq_status
+        if status is None:
+            result.verdict = "refused" if result.status >= 400 else "invalid"
+            if result.status < 400:
+                result.problems.append("HTTP %d answer without vq-status" % result.status)
+            return result
+        if status == "0":
+            result.verdict = "answered"
+            self._check_normal(result)
+        elif status in ("1", "2"):
+            result.verdict = "retry_notify"
+            self._check_retry(result)
+        else:
+            result.verdict = "invalid"
+            result.problems.append("unknown vq-status %r" % status)
+        if result.problems:
+            result.verdict = "invalid"
+        return result
+
+    def _check_names(self, result, expected, forbidden=()):
+        p = result.problems
+        wanted = dict((e.lower(), e) for e in expected)
+        got = [n for n, _ in result.headers]
+        lower = [n.lower() for n in got]
+        for name in expected:
+            n = lower.count(name.lower())
+            if n != 1:
+                p.append("header %s present %d times" % (name, n))
+        # The set's entries arrive in the set's order and spelling; the web
+        # server may add its own (Server, Date, ...) around them.
+        ours = [n for n in got if n.lower() in wanted]
+        if [n.lower() for n in ours] == [e.lower() for e in expected]:
+            if ours != list(expected):
+                p.append("header names spelled %s" % (ours,))
+        elif len(ours) == len(expected):
+            p.append("headers out of order: %s" % (ours,))
+        for name in lower:
+            if name.startswith("vq-") and name not in wanted:
+                p.append("unexpected header %s" % name)
+        for name in forbidden:
+            if name.lower() in lower:
+                p.append("header %s must not be sent here" % name)
+
+    def _check_common(self, result):
+        p = result.problems
+        if result.header("Accept") != "*/*":
+            p.append("Accept is %r" % result.header("Accept"))
+        if result.header("Content-Type") != "application/json":
+            p.append("Content-Type is %r" % result.header("Content-Type"))
+        if result.header("Content-Length") != str(len(result.body.encode("utf-8"))):
+            p.append("Content-Length %r for a body of %d bytes" % (result.header("Content-Length"),
+                                                                   len(result.body.encode("utf-8"))))
+
+    def _decrypt(self, result):
+        if not result.body:
+            result.text = ""
+            return
+        try:
+            result.text = wire.decrypt(self.secret.encoding_aes_key, result.body)
+        except Exception as err:  # the platform drops an answer it cannot open
+            result.problems.append("body does not decrypt: %s" % err)
+            return
+        try:
+            result.json = json.loads(result.text)
+        except ValueError:
+            result.json = None
+
+    def _check_normal(self, result):
+        p = result.problems
+        self._check_names(result, NORMAL_ANSWER_HEADERS)
+        self._check_common(result)
+        h = result.header
+        if h("vq-secret-ver") != self.secret.ver:
+            p.append("vq-secret-ver %r, the version in force is %r" % (h("vq-secret-ver"), self.secret.ver))
+        nonce, ts, sig = h("vq-nonce"), h("vq-timestamp"), h("vq-signature")
+        if not (nonce and _DIGITS.match(nonce) and str(int(nonce)) == nonce and int(nonce) < NONCE_BOUND):
+            p.append("vq-nonce %r is not a number below %d" % (nonce, NONCE_BOUND))
+        if not (ts and _DIGITS.match(ts)):
+            p.append("vq-timestamp %r is not whole seconds" % ts)
+        if not (sig and _HEX64.match(sig)):
+            p.append("vq-signature %r is not 64 lower-case hex digits" % sig)
+        if None not in (nonce, ts, sig):
+            want = wire.sign(self.secret.token, result.body, ts, nonce, h("vq-secret-ver") or "")
+            if sig != want:
+                p.append("vq-signature does not match the body as sent")
+        self._decrypt(result)
+
+    def _check_retry(self, result):
+        p = result.problems
+        self._check_names(result, RETRY_ANSWER_HEADERS, forbidden=SIGNED_ONLY_HEADERS)
+        self._check_common(result)
+        expected = result.header("vq-secret-ver-expected")
+        if expected != self.secret.ver:
+            p.append("vq-secret-ver-expected %r, the version in force is %r" % (expected, self.secret.ver))
+        self._decrypt(result)
+
+
+def wait_for_port(host, port, deadline_s=10.0):
+    """True once something accepts connections on host:port, within the deadline."""
+    end = time.time() + deadline_s
+    while time.time() < end:
+        try:
+            socket.create_connection((host, port), timeout=0.5).close()
+            return True
+        except (OSError, socket.error):
+            time.sleep(0.05)
+    return False
