@@ -19,7 +19,7 @@ make_venv() {
     "$py" -m venv "$dir"
     local pip="$dir/bin/python -m pip --disable-pip-version-check -q"
     case "$v" in
-        3.6*) $pip install "pip<22" ;;   # the last pip that runs on 3.6
+        3.6*) $pip install -U "pip<22" ;;   # the last pip that runs on 3.6
         *) $pip install -U pip ;;
     esac
     $pip install pytest hypothesis 2>&1 | grep -v "is ignored" || true

@@ -30,10 +30,12 @@ nothing needs configuring:
 
 On a developer's machine, open debug mode with the debug token and the access
 token of the program (or set VQ_DEBUG_TOKEN and VQ_ACCESS_TOKEN), and point
-the SDK at a platform simulator with --domain:
+the SDK at a platform simulator with --domain (`python -m simulator` prints
+its URL, CA file and tokens; the CA goes into REQUESTS_CA_BUNDLE):
 
-    python3 -u provider_app.py --port 8080 --debug-token "$VQ_DEBUG_TOKEN" \\
-        --access-token "$VQ_ACCESS_TOKEN" --domain https://127.0.0.1:8443
+    REQUESTS_CA_BUNDLE=/tmp/.../ca.pem python3 -u provider_app.py --port 8080 \\
+        --debug-token "$VQ_DEBUG_TOKEN" --access-token "$VQ_ACCESS_TOKEN" \\
+        --domain https://127.0.0.1:8443
 
 All output is SDK log lines on standard output; use `python3 -u` (or
 PYTHONUNBUFFERED=1) when the output goes to a pipe.

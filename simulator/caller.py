@@ -13,27 +13,35 @@ simulator.wire, never with the SDK.
     result.verdict      # "answered", "retry_notify", "refused" or "invalid"
     result.json         # the decrypted answer, parsed
     result.problems     # what the platform would object to ([] when fine)
+
+Kinds of call (the `kind` argument):
+
+    normal          signed with the record in force, sent just now
+    stale           time stamps STALE_AGE_S seconds old: longer than the
+                    in-queue limit, so the program asks for a retry ("2")
+    other_version   made with the record of the next secret version: the
+                    program asks for a retry ("1")
+    bad_signature   one hex digit of the signature off: refused
+    no_signature    the vq-signature header left out: refused
+
+build() makes a call without sending it, so a test can alter it first;
+send() posts it and checks the answer.  ProgramProcess runs a program in a
+child process and collects its log lines.
 """
+import http.client as http_client
 import json
 import random
 import re
-import socket
 import ssl
 import string
+import subprocess
+import threading
 import time
-
-import http.client as http_client
 from urllib.parse import urlsplit
 
 from simulator import wire
 
 KINDS = ("normal", "stale", "other_version", "bad_signature", "no_signature")
-
-# Header names the platform sends, in the order it sends them.
-REQUEST_HEADER_NAMES = (
-    "vq-secret-ver", "vq-signature", "vq-nonce", "vq-timestamp", "vq-timestamp-ms",
-    "vq-req-id", "vq-inqueue-timeout-ms", "Content-Type",
-)
 
 # What a program's answer must carry, in this order.
 NORMAL_ANSWER_HEADERS = (
@@ -78,7 +86,11 @@ class SentCall(object):
         self.plain = plain              # the call body's JSON text
         self.body = body                # the encrypted text that was posted
         self.secret = secret            # the record the call was made with
-        self.header_map = dict((n.lower(), v) for n, v in headers)
+
+    @property
+    def header_map(self):
+        """Lower-case name -> value of the headers as they stand (last one wins)."""
+        return dict((n.lower(), v) for n, v in self.headers)
 
     @property
     def req_id(self):
@@ -342,13 +354,103 @@ class PlatformCaller(object):
         self._decrypt(result)
 
 
-def wait_for_port(host, port, deadline_s=10.0):
-    """True once something accepts connections on host:port, within the deadline."""
-    end = time.time() + deadline_s
-    while time.time() < end:
-        try:
-            socket.create_connection((host, port), timeout=0.5).close()
-            return True
-        except (OSError, socket.error):
-            time.sleep(0.05)
-    return False
+class ProgramProcess(object):
+    """A provider program run as a child process, with its output collected.
+
+    The program must write a line containing "listening on http://HOST:PORT/"
+    when it is ready (examples/provider_app.py does, and with --port 0 that
+    line is how the chosen port is found).  stdout lines are kept in
+    .lines; stderr is kept whole.  stop() ends the process (SIGTERM, then
+    SIGKILL) and is safe to call more than once.
+    """
+
+    READY = re.compile(r"listening on (https?://[^/\s]+/)")
+
+    def __init__(self, argv, env=None, cwd=None):
+        self.argv = argv
+        self.lines = []
+        self.stderr = ""
+        self.url = None
+        self.returncode = None
+        self._cond = threading.Condition()
+        self._stop_lock = threading.Lock()
+        self._proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                      env=env, cwd=cwd, universal_newlines=True)
+        self._out_thread = threading.Thread(target=self._read_out)
+        self._err_thread = threading.Thread(target=self._read_err)
+        for t in (self._out_thread, self._err_thread):
+            t.daemon = True
+            t.start()
+
+    @property
+    def pid(self):
+        return self._proc.pid
+
+    def _read_out(self):
+        for line in self._proc.stdout:
+            with self._cond:
+                self.lines.append(line.rstrip("\n"))
+                if self.url is None:
+                    m = self.READY.search(line)
+                    if m:
+                        self.url = m.group(1)
+                self._cond.notify_all()
+        with self._cond:
+            self._cond.notify_all()
+
+    def _read_err(self):
+        self.stderr = self._proc.stderr.read()
+
+    def wait_ready(self, timeout=20.0):
+        """The program's URL once it listens; raises if it exits or is late."""
+        end = time.time() + timeout
+        with self._cond:
+            while self.url is None:
+                if self._proc.poll() is not None and not self._out_thread.is_alive():
+                    raise RuntimeError("program exited (%s) before listening: %s"
+                                       % (self._proc.returncode, self.stderr.strip()[-2000:]))
+                left = end - time.time()
+                if left <= 0:
+                    raise RuntimeError("program not listening after %.0f s" % timeout)
+                self._cond.wait(min(left, 0.2))
+            return self.url
+
+    def wait_for(self, predicate, timeout=10.0):
+        """The first stdout line for which predicate(line) holds, or None after timeout."""
+        end = time.time() + timeout
+        with self._cond:
+            seen = 0
+            while True:
+                for line in self.lines[seen:]:
+                    if predicate(line):
+                        return line
+                seen = len(self.lines)
+                left = end - time.time()
+                if left <= 0 or not self._out_thread.is_alive():
+                    return None
+                self._cond.wait(min(left, 0.2))
+
+    def output(self):
+        with self._cond:
+            return "\n".join(self.lines) + ("\n" if self.lines else "")
+
+    def stop(self, timeout=10.0):
+        """End the program and return its exit status."""
+        with self._stop_lock:
+            if self._proc.poll() is None:
+                self._proc.terminate()
+                try:
+                    self._proc.wait(timeout)
+                except subprocess.TimeoutExpired:
+                    self._proc.kill()
+                    self._proc.wait(timeout)
+        self._out_thread.join(timeout)
+        self._err_thread.join(timeout)
+        self.returncode = self._proc.returncode
+        return self.returncode
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()

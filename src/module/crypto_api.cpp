@@ -121,10 +121,33 @@ std::vector<uint8_t> b64decode(PyObject* data) {
 
 std::string signature_hex(PyObject* secret_key, PyObject* body, PyObject* timestamp, PyObject* nonce,
                           PyObject* secret_ver) {
+    // Same order of failures as building the text and then encoding it:
+    // the body, the text forms, the token, the signed text.
     py::object keep_body, keep_key;
     Utf8 b = encode_text(body, keep_body);
-    std::string ts = str_utf8(timestamp), nc = str_utf8(nonce), ver = str_utf8(secret_ver);
+    py::object ts_text = steal(PyObject_Str(timestamp));
+    py::object nonce_text = steal(PyObject_Str(nonce));
+    py::object ver_text = steal(PyObject_Str(secret_ver));
     Utf8 k = encode_text(secret_key, keep_key);
+    Py_ssize_t n0 = 0, n1 = 0, n2 = 0;
+    const char* p0 = PyUnicode_AsUTF8AndSize(ts_text.ptr(), &n0);
+    const char* p1 = p0 ? PyUnicode_AsUTF8AndSize(nonce_text.ptr(), &n1) : nullptr;
+    const char* p2 = p1 ? PyUnicode_AsUTF8AndSize(ver_text.ptr(), &n2) : nullptr;
+    if (!p2) {
+        // A text form without a UTF-8 form (a lone surrogate): report it as
+        // encoding the whole signed text reports it.
+        PyErr_Clear();
+        char digest[32];
+        vqsec::md5_hex(b.data, static_cast<size_t>(b.size), digest);
+        std::string hex(digest, 32);
+        py::object signed_text = steal(PyUnicode_FromFormat("body-md5=%s\nmethod=POST\nvq-nonce=%U\nvq-secret-ver=%U\nvq-timestamp=%U\n",
+                                                            hex.c_str(), nonce_text.ptr(), ver_text.ptr(), ts_text.ptr()));
+        steal(PyUnicode_AsUTF8String(signed_text.ptr()));
+        raise_error(PyExc_RuntimeError, "signed text unexpectedly encodable");
+    }
+    Utf8 ts_u{p0, n0}, nc_u{p1, n1}, ver_u{p2, n2};
+    std::string ts(ts_u.data, static_cast<size_t>(ts_u.size)), nc(nc_u.data, static_cast<size_t>(nc_u.size)),
+        ver(ver_u.data, static_cast<size_t>(ver_u.size));
     char out[64];
     if (static_cast<size_t>(b.size) >= kNoGilThreshold) {
         py::gil_scoped_release nogil;
