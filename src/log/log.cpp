@@ -1,6 +1,7 @@
 #include "log/log.hpp"
 
 #include <frameobject.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -39,6 +40,52 @@ bool is_sdk_log_name(PyObject* name) {
     return true;
 }
 
+#if PY_VERSION_HEX < 0x030B0000
+inline int frame_lasti(PyFrameObject* f) { return f->f_lasti; }
+#else
+inline int frame_lasti(PyFrameObject* f) { return PyFrame_GetLasti(f); }
+#endif
+
+// Turning an instruction offset into a line number scans the code's line
+// table; a small direct-mapped cache keyed by (code, offset) remembers the
+// answers together with the file's base name. Entries hold references to
+// their code objects, so a key can never be reused by another code object.
+struct LocationEntry {
+    PyCodeObject* code = nullptr;
+    int lasti = -1;
+    long line = 0;
+    PyObject* file = nullptr;
+};
+constexpr size_t kLocationSlots = 512;
+LocationEntry g_locations[kLocationSlots];
+
+void locate(PyFrameObject* f, PyCodeObject* code, py::object& file, long& line) {
+    const int lasti = frame_lasti(f);
+    const size_t h = ((reinterpret_cast<uintptr_t>(code) >> 4) ^ (static_cast<size_t>(lasti) * 2654435761u)) %
+                     kLocationSlots;
+    LocationEntry& e = g_locations[h];
+    if (e.code == code && e.lasti == lasti) {
+        file = borrow(e.file);
+        line = e.line;
+        return;
+    }
+    PyObject* path = code->co_filename;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(path);
+    Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, n, -1);
+    if (slash == -2) throw py::error_already_set();
+    file = slash < 0 ? borrow(path) : steal(PyUnicode_Substring(path, slash + 1, n));
+    line = PyFrame_GetLineNumber(f);
+    PyCodeObject* old_code = e.code;
+    PyObject* old_file = e.file;
+    Py_INCREF(code);
+    e.code = code;
+    e.lasti = lasti;
+    e.line = line;
+    e.file = file.inc_ref().ptr();
+    Py_XDECREF(old_code);
+    Py_XDECREF(old_file);
+}
+
 // Base name of the file and the current line of the innermost frame whose
 // function name does not begin with "sdk_log"; empty when there is none.
 void caller_location(py::object& file, long& line) {
@@ -46,18 +93,14 @@ void caller_location(py::object& file, long& line) {
     Py_XINCREF(f);
     while (f) {
         PyCodeObject* code = frame_code(f);
-        bool skip = is_sdk_log_name(code->co_name);
-        if (!skip) {
-            PyObject* path = code->co_filename;
-            Py_ssize_t n = PyUnicode_GET_LENGTH(path);
-            Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, n, -1);
-            if (slash == -2) {
+        if (!is_sdk_log_name(code->co_name)) {
+            try {
+                locate(f, code, file, line);
+            } catch (...) {
                 Py_DECREF(code);
                 Py_DECREF(f);
-                throw py::error_already_set();
+                throw;
             }
-            file = slash < 0 ? borrow(path) : steal(PyUnicode_Substring(path, slash + 1, n));
-            line = PyFrame_GetLineNumber(f);
             Py_DECREF(code);
             Py_DECREF(f);
             return;
@@ -100,8 +143,18 @@ py::object read_clock() {
     return steal(PyObject_CallObject(fn.ptr(), nullptr));
 }
 
+// Writes `v` as `width` decimal digits.
+char* put_digits(char* p, long long v, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        p[i] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    }
+    return p + width;
+}
+
 // "YYYY-MM-DD HH:MM:SS.mmm" at UTC+8, milliseconds cut, whatever the host zone.
-std::string time_stamp() {
+// Returns the number of characters written into `out` (at least 32 bytes).
+size_t time_stamp(char* out) {
     py::object now = read_clock();
     double t = PyFloat_AsDouble(now.ptr());
     if (t == -1.0 && PyErr_Occurred()) throw py::error_already_set();
@@ -123,96 +176,233 @@ std::string time_stamp() {
     long long y;
     unsigned mo, d;
     civil_from_days(days, y, mo, d);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u %02lld:%02lld:%02lld.%03lld", y, mo, d, sod / 3600,
-                  (sod / 60) % 60, sod % 60, us / 1000);
-    return buf;
+    if (y < 1 || y > 9999) raise_error(PyExc_ValueError, "year is out of range");
+    char* p = out;
+    p = put_digits(p, y, 4);
+    *p++ = '-';
+    p = put_digits(p, mo, 2);
+    *p++ = '-';
+    p = put_digits(p, d, 2);
+    *p++ = ' ';
+    p = put_digits(p, sod / 3600, 2);
+    *p++ = ':';
+    p = put_digits(p, (sod / 60) % 60, 2);
+    *p++ = ':';
+    p = put_digits(p, sod % 60, 2);
+    *p++ = '.';
+    p = put_digits(p, us / 1000, 3);
+    return static_cast<size_t>(p - out);
 }
 
-// ---- custom text ---------------------------------------------------------------------
+size_t put_decimal(char* out, unsigned long long v) {
+    char tmp[24];
+    size_t n = 0;
+    do {
+        tmp[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    for (size_t i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
+    return n;
+}
 
-py::object custom_text(PyObject* const* args, size_t nargs) {
-    if (nargs == 0) return steal(PyUnicode_FromStringAndSize("", 0));
-    py::object max_obj = VQ_GLOBAL("LOG_FIELD_CUSTOM_MAX_SIZE");
-    Py_ssize_t max = PyLong_AsSsize_t(max_obj.ptr());
-    if (max == -1 && PyErr_Occurred()) throw py::error_already_set();
-    py::list parts;
-    Py_ssize_t total = 0;
-    static PyObject* const nl = PyUnicode_FromString("\n");
-    static PyObject* const sp = PyUnicode_FromString(" ");
-    for (size_t i = 0; i < nargs; ++i) {
-        if (i > 0) {
-            parts.append(borrow(sp));
-            total += 1;
-        }
-        py::object s = steal(PyObject_Str(args[i]));
-        Py_ssize_t len = PyUnicode_GET_LENGTH(s.ptr());
-        Py_ssize_t at = PyUnicode_FindChar(s.ptr(), '\n', 0, len, 1);
-        if (at == -2) throw py::error_already_set();
-        if (at >= 0) s = steal(PyUnicode_Replace(s.ptr(), nl, sp, -1));
-        parts.append(s);
-        total += len;
-        if (total >= max) {
-            py::object joined = steal(PyUnicode_Join(VQ_NAME(""), parts.ptr()));
-            Py_ssize_t cut = max >= 0 ? max : (total + max > 0 ? total + max : 0);
-            return steal(PyUnicode_Substring(joined.ptr(), 0, cut));
-        }
+// The process id, read once per process (and again after a fork).
+long g_pid = 0;
+void reset_pid() { g_pid = 0; }
+long process_id() {
+    static const int registered = pthread_atfork(nullptr, nullptr, reset_pid);
+    (void)registered;
+    if (g_pid == 0) g_pid = static_cast<long>(getpid());
+    return g_pid;
+}
+
+// The pieces of one line: texts (a prefix of a str object, optionally with
+// line feeds turned into spaces) and ASCII literals, joined once into a
+// single str of the right width.
+class LineBuilder {
+public:
+    explicit LineBuilder(size_t expected) { pieces_.reserve(expected); }
+    void ascii(const char* p, size_t n) {
+        Piece x;
+        x.lit = p;
+        x.len = static_cast<Py_ssize_t>(n);
+        pieces_.push_back(x);
+        total_ += x.len;
     }
-    return steal(PyUnicode_Join(VQ_NAME(""), parts.ptr()));
+    void text(PyObject* s, Py_ssize_t len, bool fold_newlines) {
+        Piece x;
+        x.obj = s;
+        x.len = len;
+        x.fold = fold_newlines && len > 0 && PyUnicode_FindChar(s, '\n', 0, len, 1) >= 0;
+        pieces_.push_back(x);
+        total_ += len;
+        Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(s);
+        if (len > 0 && mc > maxchar_) maxchar_ = mc;
+    }
+    py::object build() const {
+        py::object out = steal(PyUnicode_New(total_, maxchar_));
+        const int kind = PyUnicode_KIND(out.ptr());
+        void* data = PyUnicode_DATA(out.ptr());
+        Py_ssize_t at = 0;
+        for (const Piece& x : pieces_) {
+            if (x.lit) {
+                if (kind == PyUnicode_1BYTE_KIND) {
+                    std::memcpy(static_cast<char*>(data) + at, x.lit, static_cast<size_t>(x.len));
+                } else {
+                    for (Py_ssize_t i = 0; i < x.len; ++i)
+                        PyUnicode_WRITE(kind, data, at + i, static_cast<unsigned char>(x.lit[i]));
+                }
+            } else if (x.len > 0) {
+                check(PyUnicode_CopyCharacters(out.ptr(), at, x.obj, 0, x.len) >= 0);
+                if (x.fold) {
+                    for (Py_ssize_t i = at; i < at + x.len; ++i)
+                        if (PyUnicode_READ(kind, data, i) == '\n') PyUnicode_WRITE(kind, data, i, ' ');
+                }
+            }
+            at += x.len;
+        }
+        return out;
+    }
+
+private:
+    struct Piece {
+        const char* lit = nullptr;
+        PyObject* obj = nullptr;
+        Py_ssize_t len = 0;
+        bool fold = false;
+    };
+    std::vector<Piece> pieces_;
+    Py_ssize_t total_ = 0;
+    Py_UCS4 maxchar_ = 127;
+};
+
+// log_lock's acquire and release, bound once per lock object.
+struct LockMethods {
+    PyObject* lock = nullptr;
+    PyObject* acquire = nullptr;
+    PyObject* release = nullptr;
+};
+LockMethods& lock_methods(PyObject* lock) {
+    static LockMethods cached;
+    if (cached.lock != lock) {
+        PyObject* acq = PyObject_GetAttr(lock, VQ_NAME("acquire"));
+        if (!acq) throw py::error_already_set();
+        PyObject* rel = PyObject_GetAttr(lock, VQ_NAME("release"));
+        if (!rel) {
+            Py_DECREF(acq);
+            throw py::error_already_set();
+        }
+        Py_XDECREF(cached.acquire);
+        Py_XDECREF(cached.release);
+        Py_XDECREF(cached.lock);
+        Py_INCREF(lock);
+        cached.lock = lock;
+        cached.acquire = acq;
+        cached.release = rel;
+    }
+    return cached;
 }
 
-// Releases log_lock on every path.
-struct LockGuard {
-    PyObject* lock;
-    explicit LockGuard(PyObject* l) : lock(l) {
-        steal(PyObject_CallMethodObjArgs(lock, VQ_NAME("acquire"), nullptr));
+// Holds log_lock; releases it on every path.
+class LockGuard {
+public:
+    explicit LockGuard(PyObject* lock) {
+        LockMethods& m = lock_methods(lock);
+        py::object release = borrow(m.release);  // survives a rebind while held
+        steal(PyObject_CallObject(m.acquire, nullptr));
+        release_ = release.release().ptr();
     }
     ~LockGuard() {
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
-        PyObject* r = PyObject_CallMethodObjArgs(lock, VQ_NAME("release"), nullptr);
+        PyObject* r = PyObject_CallObject(release_, nullptr);
         if (r) Py_DECREF(r);
         else PyErr_Clear();
+        Py_DECREF(release_);
         PyErr_Restore(t, v, tb);
     }
+
+private:
+    PyObject* release_;
 };
 
 }  // namespace
 
 void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t nargs) {
     // Steps outside the lock: location, ids, time, custom text.
-    py::object file = steal(PyUnicode_FromStringAndSize("", 0));
+    py::object file;
     long line = -1;
     caller_location(file, line);
-    char ids[96];
-    std::snprintf(ids, sizeof ids, ",<%ld,%lu>,", static_cast<long>(getpid()),
-                  static_cast<unsigned long>(PyThread_get_thread_ident()));
-    std::string stamp = time_stamp();
-    py::object custom = custom_text(args, nargs);
+
+    char head[128];
+    char* p = head;
+    *p++ = ',';
+    *p++ = '<';
+    p += put_decimal(p, static_cast<unsigned long long>(process_id()));
+    *p++ = ',';
+    p += put_decimal(p, static_cast<unsigned long long>(PyThread_get_thread_ident()));
+    *p++ = '>';
+    *p++ = ',';
+    p += time_stamp(p);
+    *p++ = ',';
+    const size_t head_len = static_cast<size_t>(p - head);
+    char line_buf[32];
+    const size_t line_len = line >= 0 ? put_decimal(line_buf, static_cast<unsigned long long>(line)) : 0;
 
     py::object ver = steal(PyObject_Str(VQ_GLOBAL("LOG_VER").ptr()));
     py::object lvl = steal(PyObject_Str(level));
-    py::object rid = req_id ? steal(PyObject_Str(req_id)) : steal(PyUnicode_FromStringAndSize("", 0));
-    py::object mid = text(std::string(ids) + stamp + ",");
-    char line_buf[32] = "";
-    if (line >= 0) std::snprintf(line_buf, sizeof line_buf, "%ld", line);
-    py::object line_text = steal(PyUnicode_FromString(line_buf));
+    py::object rid = req_id ? steal(PyObject_Str(req_id)) : py::object();
+
+    LineBuilder b(12 + 2 * nargs);
+    b.text(ver.ptr(), PyUnicode_GET_LENGTH(ver.ptr()), false);
+    b.ascii(head, head_len);
+    b.text(lvl.ptr(), PyUnicode_GET_LENGTH(lvl.ptr()), false);
+    b.ascii(",", 1);
+    if (rid) b.text(rid.ptr(), PyUnicode_GET_LENGTH(rid.ptr()), false);
+    b.ascii(",", 1);
+    if (file) b.text(file.ptr(), PyUnicode_GET_LENGTH(file.ptr()), false);
+    b.ascii(",", 1);
+    b.ascii(line_buf, line_len);
+    b.ascii(",", 1);
+
+    // Custom text: arguments joined by single spaces, line feeds folded into
+    // spaces, cut at LOG_FIELD_CUSTOM_MAX_SIZE characters; arguments past the
+    // cut are never converted.
+    std::vector<py::object> texts;
+    if (nargs > 0) {
+        py::object max_obj = VQ_GLOBAL("LOG_FIELD_CUSTOM_MAX_SIZE");
+        const Py_ssize_t max = PyLong_AsSsize_t(max_obj.ptr());
+        if (max == -1 && PyErr_Occurred()) throw py::error_already_set();
+        texts.reserve(nargs);
+        Py_ssize_t used = 0;
+        for (size_t i = 0; i < nargs; ++i) {
+            if (i > 0) {
+                b.ascii(" ", 1);
+                used += 1;
+            }
+            texts.push_back(steal(PyObject_Str(args[i])));
+            PyObject* s = texts.back().ptr();
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+            if (used + len >= max) {
+                // Keep `max` characters in all; a negative bound drops that
+                // many from the end, as slicing does (only reachable with
+                // the first argument, where `used` is 0).
+                Py_ssize_t keep = max >= 0 ? max - used : (len + max > 0 ? len + max : 0);
+                b.text(s, keep, true);
+                break;
+            }
+            b.text(s, len, true);
+            used += len;
+        }
+    }
+    b.ascii("\n", 1);
 
     // Only formatting and writing happen under the lock.
     py::object lock = VQ_GLOBAL("log_lock");
     LockGuard guard(lock.ptr());
-    PyObject* items[] = {ver.ptr(),       mid.ptr(),  lvl.ptr(),    VQ_NAME(","),
-                         rid.ptr(),       VQ_NAME(","), file.ptr(), VQ_NAME(","),
-                         line_text.ptr(), VQ_NAME(","), custom.ptr(), VQ_NAME("\n")};
-    const Py_ssize_t count = static_cast<Py_ssize_t>(sizeof items / sizeof items[0]);
-    py::list parts(count);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Py_INCREF(items[i]);
-        PyList_SET_ITEM(parts.ptr(), i, items[i]);
-    }
-    py::object whole = steal(PyUnicode_Join(VQ_NAME(""), parts.ptr()));
+    py::object whole = b.build();
     PyObject* out = PySys_GetObject("stdout");  // borrowed
-    if (!out || out == Py_None) raise_error(PyExc_RuntimeError, "lost sys.stdout");
+    if (!out) raise_error(PyExc_RuntimeError, "lost sys.stdout");
+    if (out == Py_None) return;  // as print() does without a stdout
     steal(PyObject_CallMethodObjArgs(out, VQ_NAME("write"), whole.ptr(), nullptr));
 }
 

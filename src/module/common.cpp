@@ -27,7 +27,14 @@ void set_module(PyObject* m) {
     g_module = m;
 }
 
-py::object global(PyObject* name) { return steal(PyObject_GetAttr(g_module, name)); }
+py::object global(PyObject* name) {
+    // The module's namespace, as an interpreted module reads its globals.
+    PyObject* ns = PyModule_GetDict(g_module);  // borrowed
+    PyObject* v = PyDict_GetItemWithError(ns, name);
+    if (v) return borrow(v);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return steal(PyObject_GetAttr(g_module, name));  // raises the usual AttributeError
+}
 
 void raise_error(PyObject* type, const char* message) {
     PyErr_SetString(type, message);

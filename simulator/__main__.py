@@ -1,0 +1,94 @@
+"""Run the platform stand-in on 127.0.0.1 for a program under development.
+
+    python -m simulator [--port N] [--seconds S] [--secret-file PATH]
+
+It makes a fresh test CA and a secret record, prints how to point a program
+at it (debug mode, or normal mode with --secret-file), and serves until
+Ctrl-C or until --seconds have passed (one hour by default).
+"""
+import argparse
+import base64
+import os
+import random
+import string
+import sys
+
+from .platform import PlatformSimulator
+from .wire import SecretRecord
+
+DEFAULT_SECONDS = 3600.0
+
+
+def _random_text(rng, n, alphabet=string.ascii_letters + string.digits):
+    return "".join(rng.choice(alphabet) for _ in range(n))
+
+
+def new_record(rng=None):
+    """A fresh secret record: version "1", random token, AES key and program id."""
+    rng = rng or random.SystemRandom()
+    key = bytes(bytearray(rng.randrange(256) for _ in range(32)))
+    key_text = base64.b64encode(key).decode("ascii")[:-1]  # 43 characters, final "=" left off
+    return SecretRecord("1", _random_text(rng, 32), key_text, "prog-" + _random_text(rng, 12))
+
+
+def settings_text(sim, debug_token, secret_file=None):
+    lines = [
+        "export REQUESTS_CA_BUNDLE=%s" % sim.ca_path,
+        "vqspecapisdk.DOMAIN = %r" % sim.base_url,
+        "vqspecapisdk.DEBUG_DOMAIN = %r" % sim.base_url,
+        "vqspecapisdk.spec_open_debug_mode(%r, %r)" % (debug_token, sim.access_token),
+    ]
+    if secret_file:
+        lines.append("vqspecapisdk.SECRET_KEY_FILE_PATH = %r  # normal mode instead of debug mode"
+                     % secret_file)
+    return "\n".join(lines)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m simulator", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free one)")
+    parser.add_argument("--seconds", type=float, default=DEFAULT_SECONDS,
+                        help="stop after this many seconds (default: %d)" % DEFAULT_SECONDS)
+    parser.add_argument("--secret-file", metavar="PATH",
+                        help="write the secret line there, for normal mode")
+    args = parser.parse_args(argv)
+
+    rng = random.SystemRandom()
+    record = new_record(rng)
+    access_token = _random_text(rng, 24)
+
+    def show(rec):
+        print("%s %s%s -> %s" % (rec["method"], rec["path"], " [%s]" % rec["api"] if rec["relay"] else "",
+                                 rec["verdict"] if rec["verdict"] else "0 ok"))
+        sys.stdout.flush()
+
+    sim = PlatformSimulator(record, access_token, port=args.port, lifetime=args.seconds, on_request=show)
+    sim.start()  # the CA goes into a temporary directory, removed on stop
+    try:
+        if args.secret_file:
+            with open(args.secret_file, "w") as f:
+                f.write(record.line() + "\n")
+            os.chmod(args.secret_file, 0o600)
+        print("CA certificate: %s" % sim.ca_path)
+        print("Port: %d" % sim.port)
+        print("Base URL: %s" % sim.base_url)
+        print("Debug token: %s" % record.debug_token())
+        print("Access token: %s" % access_token)
+        if args.secret_file:
+            print("Secret file: %s" % args.secret_file)
+        print("Settings:")
+        print(settings_text(sim, record.debug_token(), args.secret_file))
+        print("Serving for %g seconds; Ctrl-C stops." % args.seconds)
+        sys.stdout.flush()
+        sim.wait(args.seconds + 1)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        sim.stop()
+        print("stopped")
+        sys.stdout.flush()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
