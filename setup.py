@@ -8,11 +8,21 @@ import glob
 import os
 
 from setuptools import setup
-from pybind11.setup_helpers import Pybind11Extension, ParallelCompile, naive_recompile
-
-ParallelCompile("VQSDK_JOBS", needs_recompile=naive_recompile).install()
+from pybind11.setup_helpers import Pybind11Extension, ParallelCompile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+HEADERS = glob.glob(os.path.join(HERE, "src", "*", "*.hpp"))
+
+
+def needs_recompile(obj, src):
+    """Recompile when the source or any of the project's headers is newer."""
+    if not os.path.exists(obj):
+        return True
+    built = os.stat(obj).st_mtime
+    return any(os.stat(p).st_mtime >= built for p in [src] + HEADERS)
+
+
+ParallelCompile("VQSDK_JOBS", needs_recompile=needs_recompile).install()
 sources = sorted(
     os.path.relpath(p, HERE)
     for p in glob.glob(os.path.join(HERE, "src", "*", "*.cpp"))
@@ -29,6 +39,7 @@ ext = Pybind11Extension(
     "vqspecapisdk",
     sources,
     include_dirs=[os.path.join(HERE, "src")],
+    depends=[os.path.relpath(h, HERE) for h in HEADERS],
     libraries=["crypto"],
     cxx_std=17,
     extra_compile_args=extra_compile,

@@ -220,8 +220,7 @@ py::object env_open_debug_mode(const Bound& a) {
 // The one-time load of the secret file. `lock` makes concurrent first
 // queries wait for the load instead of reading a record half-way through
 // it; it is never held while waiting for anything but the load itself.
-py::object env_get_normal_secret_info(const Bound& a) {
-    PyObject* self = a.self;
+py::object normal_secret_info(PyObject* self) {
     py::object lock = VQ_GET(self, "lock");
     call_method(lock.ptr(), VQ_NAME("acquire"));
     try {
@@ -243,6 +242,8 @@ py::object env_get_normal_secret_info(const Bound& a) {
     call_method(lock.ptr(), VQ_NAME("release"));
     return VQ_GET(self, "normal_secret_info");
 }
+
+py::object env_get_normal_secret_info(const Bound& a) { return normal_secret_info(a.self); }
 
 py::object env_get_debug_secret_info(const Bound& a) { return VQ_GET(a.self, "debug_secret_info"); }
 
@@ -309,8 +310,88 @@ bool is_digit_str(PyObject* s) {
     return true;
 }
 
+namespace {
+
+// The getters other subsystems ask for on every message. When spec_env is a
+// plain SpecEnv whose methods nobody replaced (on the class or on the
+// instance), they are answered here without going through method calls;
+// otherwise the methods are called, so overrides keep working.
+enum EnvGetter { kKeyVer, kToken, kAesKey, kProgramId, kIsDebug, kUseTestDomain, kAccessToken, kGetters };
+const char* const kGetterNames[kGetters] = {"get_key_ver",       "get_token",           "get_encoding_aes_key",
+                                            "get_program_id",    "get_is_debug_mode",   "get_use_test_domain",
+                                            "get_access_token"};
+const char* const kRecordFields[4] = {"ver", "token", "encoding_aes_key", "program_id"};
+const char* const kPlainMembers[3] = {"is_debug_mode", "use_test_domain", "access_token"};
+const char* const kRecordMethods[3] = {"get_secret_info", "_get_debug_secret_info", "_get_normal_secret_info"};
+
+struct EnvClass {
+    PyTypeObject* type = nullptr;
+    PyObject* getter_names[kGetters] = {};
+    PyObject* getters[kGetters] = {};
+    PyObject* record_method_names[3] = {};
+    PyObject* record_methods[3] = {};
+    PyObject* field_names[4] = {};
+    PyObject* member_names[3] = {};
+};
+EnvClass g_env_class;
+
+void remember_env_class(PyObject* cls) {
+    EnvClass& c = g_env_class;
+    c.type = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* dict = c.type->tp_dict;
+    for (int i = 0; i < kGetters; ++i) {
+        c.getter_names[i] = PyUnicode_InternFromString(kGetterNames[i]);
+        c.getters[i] = PyDict_GetItem(dict, c.getter_names[i]);
+        Py_XINCREF(c.getters[i]);
+    }
+    for (int i = 0; i < 3; ++i) {
+        c.record_method_names[i] = PyUnicode_InternFromString(kRecordMethods[i]);
+        c.record_methods[i] = PyDict_GetItem(dict, c.record_method_names[i]);
+        Py_XINCREF(c.record_methods[i]);
+        c.member_names[i] = PyUnicode_InternFromString(kPlainMembers[i]);
+    }
+    for (int i = 0; i < 4; ++i) c.field_names[i] = PyUnicode_InternFromString(kRecordFields[i]);
+}
+
+bool unchanged(PyObject* env, int idx) {
+    const EnvClass& c = g_env_class;
+    PyObject* dict = c.type->tp_dict;
+    if (PyDict_GetItem(dict, c.getter_names[idx]) != c.getters[idx]) return false;
+    if (idx < kIsDebug)
+        for (int i = 0; i < 3; ++i)
+            if (PyDict_GetItem(dict, c.record_method_names[i]) != c.record_methods[i]) return false;
+    PyObject** dp = _PyObject_GetDictPtr(env);
+    if (dp && *dp) {
+        if (PyDict_GetItem(*dp, c.getter_names[idx])) return false;
+        if (idx < kIsDebug)
+            for (int i = 0; i < 3; ++i)
+                if (PyDict_GetItem(*dp, c.record_method_names[i])) return false;
+    }
+    return true;
+}
+
+py::object fast_get(PyObject* env, int idx) {
+    const EnvClass& c = g_env_class;
+    if (idx >= kIsDebug) return get_attr(env, c.member_names[idx - kIsDebug]);
+    py::object flag = get_attr(env, c.member_names[0]);
+    int debug = PyObject_IsTrue(flag.ptr());
+    check(debug >= 0);
+    py::object record = debug ? VQ_GET(env, "debug_secret_info") : normal_secret_info(env);
+    return get_attr(record.ptr(), c.field_names[idx]);
+}
+
+}  // namespace
+
 py::object env_get(PyObject* getter) {
     py::object env = VQ_GLOBAL("spec_env");
+    const EnvClass& c = g_env_class;
+    if (Py_TYPE(env.ptr()) == c.type) {
+        for (int i = 0; i < kGetters; ++i) {
+            if (c.getter_names[i] != getter) continue;
+            if (unchanged(env.ptr(), i)) return fast_get(env.ptr(), i);
+            break;
+        }
+    }
     return call_method(env.ptr(), getter);
 }
 
@@ -379,6 +460,7 @@ void register_env(py::module_& m, EnvStage stage) {
                  env_get_program_id},
             };
             for (const M& x : methods) def_method(env, x.sig, x.doc, x.impl);
+            remember_env_class(env.ptr());
             m.attr("spec_env") = env();
             break;
         }

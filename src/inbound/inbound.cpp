@@ -71,7 +71,7 @@ int inbound_slot(PyObject* name) {
     // Anything else is lowered by its own lower() and compared as text.
     py::object lowered = call_method(name, VQ_NAME("lower"));
     for (int s = 0; s < kSlots; ++s) {
-        py::object candidate = steal(text_of(kInboundHeaders[s].name));
+        py::object candidate = borrow(interned(kInboundHeaders[s].name));
         int eq = PyObject_RichCompareBool(lowered.ptr(), candidate.ptr(), Py_EQ);
         check(eq >= 0);
         if (eq) return s;
@@ -82,14 +82,14 @@ int inbound_slot(PyObject* name) {
 py::object int_of(PyObject* digits) { return steal(PyLong_FromUnicodeObject(digits, 10)); }
 
 py::object json_get(PyObject* obj, const char* key, PyObject* deflt) {
-    py::object k = steal(text_of(key));
+    PyObject* k = interned(key);
     if (PyDict_CheckExact(obj)) {
-        PyObject* v = PyDict_GetItemWithError(obj, k.ptr());
+        PyObject* v = PyDict_GetItemWithError(obj, k);
         if (v) return borrow(v);
         if (PyErr_Occurred()) throw py::error_already_set();
         return borrow(deflt);
     }
-    return call_method(obj, VQ_NAME("get"), {k.ptr(), deflt});
+    return call_method(obj, VQ_NAME("get"), {k, deflt});
 }
 
 py::object req_decoder_init(const Bound& a) {
@@ -104,7 +104,7 @@ py::object req_decoder_init(const Bound& a) {
     py::object values[kSlots];
     py::object empty = steal(PyUnicode_FromStringAndSize("", 0));
     for (int s = 0; s < kSlots; ++s) values[s] = s == kReqId ? empty : py::none();
-    for (int s = 0; s < kSlots; ++s) check(PyObject_SetAttrString(self, kInboundHeaders[s].member, values[s].ptr()) == 0);
+    for (int s = 0; s < kSlots; ++s) check(PyObject_SetAttr(self, interned(kInboundHeaders[s].member), values[s].ptr()) == 0);
 
     // Header scan: every pair is looked at, so a later duplicate wins.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
@@ -115,17 +115,17 @@ py::object req_decoder_init(const Bound& a) {
         int s = inbound_slot(name);
         if (s >= 0) values[s] = borrow(value);
     }
-    for (int s = 0; s < kSlots; ++s) check(PyObject_SetAttrString(self, kInboundHeaders[s].member, values[s].ptr()) == 0);
+    for (int s = 0; s < kSlots; ++s) check(PyObject_SetAttr(self, interned(kInboundHeaders[s].member), values[s].ptr()) == 0);
     PyObject* req_id = values[kReqId].ptr();
 
     {
-        py::object label = steal(text_of("VQToSpecHTTPReqDecoder init")), ver = steal(text_of("ver"));
+        py::object label = borrow(interned("VQToSpecHTTPReqDecoder init")), ver = borrow(interned("ver"));
         log_at(Level::Info, req_id,
                {label.ptr(), ver.ptr(), values[kVer].ptr(), values[kTs].ptr(), values[kTsMs].ptr(), values[kInq].ptr()});
     }
 
     if (values[kVer].is_none() || values[kNonce].is_none() || values[kTs].is_none() || values[kSig].is_none()) {
-        py::object label = steal(text_of("VQToSpecHTTPReqDecoder Err Invalid header"));
+        py::object label = borrow(interned("VQToSpecHTTPReqDecoder Err Invalid header"));
         log_error({label.ptr(), headers});
         raise_exception("Invalid header");
     }
@@ -135,7 +135,7 @@ py::object req_decoder_init(const Bound& a) {
         int same = PyObject_RichCompareBool(values[kVer].ptr(), in_force.ptr(), Py_EQ);
         check(same >= 0);
         if (!same) {
-            py::object label = steal(text_of("ver not matched"));
+            py::object label = borrow(interned("ver not matched"));
             py::object again = VQ_ENV("get_key_ver");
             log_at(Level::Error, req_id, {label.ptr(), values[kVer].ptr(), again.ptr()});
             raise_retry("ver not matched, retry notify", "1");
@@ -159,7 +159,7 @@ py::object req_decoder_init(const Bound& a) {
         };
         bool timed_out = gt(timeout_ms.ptr(), zero.ptr()) && gt(diff_ms.ptr(), zero.ptr()) &&
                          gt(diff_ms.ptr(), timeout_ms.ptr());
-        py::object label = steal(text_of("inqchk")), bar = steal(text_of("| timeout"));
+        py::object label = borrow(interned("inqchk")), bar = borrow(interned("| timeout"));
         log_at(Level::Info, req_id,
                {label.ptr(), beg_ms.ptr(), now_ms.ptr(), diff_ms.ptr(), timeout_ms.ptr(), bar.ptr(),
                 timed_out ? Py_True : Py_False});
@@ -171,7 +171,7 @@ py::object req_decoder_init(const Bound& a) {
         std::string real_sign =
             signature_hex(token.ptr(), body, values[kTs].ptr(), values[kNonce].ptr(), values[kVer].ptr());
         if (!signature_matches(real_sign, values[kSig].ptr())) {
-            py::object label = steal(text_of("VQToSpecHTTPReqDecoder Err Invalid signature, real_sign:"));
+            py::object label = borrow(interned("VQToSpecHTTPReqDecoder Err Invalid signature, real_sign:"));
             py::object sign = text(real_sign);
             log_error({label.ptr(), sign.ptr()});
             raise_exception("Invalid signature");
@@ -193,14 +193,14 @@ py::object req_decoder_init(const Bound& a) {
                             {"ability_id", empty.ptr()}, {"notify_id", empty.ptr()}};
     for (const Field& f : fields) {
         py::object v = json_get(body_json.ptr(), f.key, f.deflt);
-        check(PyObject_SetAttrString(self, f.key, v.ptr()) == 0);
+        check(PyObject_SetAttr(self, interned(f.key), v.ptr()) == 0);
     }
     return py::none();
 }
 
 template <const char* const* Name>
 py::object field_getter(const Bound& a) {
-    return steal(PyObject_GetAttrString(a.self, *Name));
+    return get_attr(a.self, interned(*Name));
 }
 
 // ---- VQToSpecHTTPRspConstructor ----------------------------------------------------------
@@ -221,8 +221,8 @@ py::object rsp_normal_header(const Bound& a) {
     py::object ver = VQ_ENV("get_key_ver");
     py::object sign = signature_text(token.ptr(), encoded.ptr(), ts.ptr(), nonce.ptr(), ver.ptr());
     py::object ver_again = VQ_ENV("get_key_ver");
-    py::object zero = steal(text_of("0"));
-    py::object accept = steal(text_of("*/*")), ctype = steal(text_of("application/json"));
+    py::object zero = borrow(interned("0"));
+    py::object accept = borrow(interned("*/*")), ctype = borrow(interned("application/json"));
     py::object length = length_text(encoded.ptr());
     return header_set({{"Accept", accept.ptr()},
                        {"Content-Type", ctype.ptr()},
@@ -238,7 +238,7 @@ py::object rsp_exception_header(const Bound& a) {
     require_str(a[0], "status");
     py::object ver = VQ_ENV("get_key_ver");
     py::object encoded = VQ_GET(a.self, "encoded_body");
-    py::object accept = steal(text_of("*/*")), ctype = steal(text_of("application/json"));
+    py::object accept = borrow(interned("*/*")), ctype = borrow(interned("application/json"));
     py::object length = length_text(encoded.ptr());
     return header_set({{"Accept", accept.ptr()},
                        {"Content-Type", ctype.ptr()},
@@ -296,7 +296,7 @@ void register_inbound(py::module_& m, InboundStage stage) {
         case InboundStage::RetryException: {
             py::object cls = make_class(m, "VQToSpecRetryNotifyException", py::make_tuple(borrow(PyExc_Exception)),
                                         "Raised when the platform should send a call again; carries the retry status.", {});
-            py::object one = steal(text_of("1"));
+            py::object one = borrow(interned("1"));
             def_method(cls, {"__init__", {"message", "status"}, {one.release().ptr()}},
                        "__init__($self, /, message, status='1')\n--\n\nMake the exception with its message and status.",
                        retry_init);
@@ -329,7 +329,7 @@ void register_inbound(py::module_& m, InboundStage stage) {
             py::object rsp = make_class(m, "VQToSpecHTTPRspConstructor", py::make_tuple(object_base()),
                                         "Builds the signed, encrypted answer to a platform call, or a retry notification.",
                                         {{"data", "str"}, {"encoded_body", "str"}});
-            py::object one = steal(text_of("1"));
+            py::object one = borrow(interned("1"));
             def_method(rsp, {"__init__", {"data"}},
                        "__init__($self, /, data)\n--\n\nEncrypt the answer body with the key in force.", rsp_init);
             def_method(rsp, {"get_normal_header", {}},

@@ -1,6 +1,7 @@
 #include "module/common.hpp"
 
 #include <cstring>
+#include <unordered_map>
 
 namespace vq {
 
@@ -22,6 +23,16 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }  // namespace
 
 PyObject* module_ptr() { return g_module; }
+
+PyObject* interned(const char* static_text) {
+    static std::unordered_map<const char*, PyObject*> cache;
+    auto it = cache.find(static_text);
+    if (it != cache.end()) return it->second;
+    PyObject* s = PyUnicode_InternFromString(static_text);
+    if (!s) throw py::error_already_set();
+    cache.emplace(static_text, s);  // kept for the life of the process
+    return s;
+}
 void set_module(PyObject* m) {
     Py_XINCREF(m);
     g_module = m;
@@ -84,7 +95,7 @@ double to_double(PyObject* o) {
 Bound bind(const Signature& sig, const py::args& args, const py::kwargs& kwargs) {
     Bound b;
     const size_t n = sig.names.size();
-    b.values.assign(n, nullptr);
+    if (n > kMaxParams) raise_error(PyExc_SystemError, "too many parameters for a bound function");
     Py_ssize_t npos = PyTuple_GET_SIZE(args.ptr());
     Py_ssize_t first = 0;
     if (sig.method) {
@@ -176,9 +187,25 @@ void def_function(py::module_& m, const Signature& sig, const char* doc, Impl im
 
 namespace {
 // pybind11 reserves functions named __init__ for its own classes, so a plain
-// class's __init__ is a small C function that forwards to the bound one.
-PyObject* forward_init(PyObject* target, PyObject* args, PyObject* kwargs) {
-    return PyObject_Call(target, args, kwargs);
+// class's __init__ is a small C function bound to its signature and body.
+struct InitTarget {
+    Signature sig;
+    Impl impl;
+};
+
+PyObject* call_init(PyObject* capsule, PyObject* args, PyObject* kwargs) {
+    auto* target = static_cast<InitTarget*>(PyCapsule_GetPointer(capsule, "vqspecapisdk.init"));
+    if (!target) return nullptr;
+    try {
+        py::args a = py::reinterpret_borrow<py::args>(args);
+        py::kwargs k = kwargs ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs();
+        return target->impl(bind(target->sig, a, k)).release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
 }
 }  // namespace
 
@@ -186,10 +213,12 @@ void def_method(py::handle cls, const Signature& sig, const char* doc, Impl impl
     Signature s = sig;
     s.method = true;
     if (std::strcmp(sig.func, "__init__") == 0) {
-        py::object target = wrap(s, impl, borrow(g_module), false, doc, "_init");
-        auto* def = new PyMethodDef{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(forward_init)),
-                                    METH_VARARGS | METH_KEYWORDS, doc};  // lives as long as the class
-        py::object fn = steal(PyCFunction_NewEx(def, target.ptr(), nullptr));
+        // Both live as long as the class, that is, as long as the process.
+        auto* target = new InitTarget{s, impl};
+        py::object capsule = steal(PyCapsule_New(target, "vqspecapisdk.init", nullptr));
+        auto* def = new PyMethodDef{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_init)),
+                                    METH_VARARGS | METH_KEYWORDS, doc};
+        py::object fn = steal(PyCFunction_NewEx(def, capsule.ptr(), nullptr));
         py::object method = steal(PyInstanceMethod_New(fn.ptr()));
         check(PyObject_SetAttrString(cls.ptr(), "__init__", method.ptr()) == 0);
         return;

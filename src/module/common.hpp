@@ -36,6 +36,11 @@ inline py::object global(const char* name) {
 }
 #define VQ_GLOBAL(text) ::vq::global(VQ_NAME(text))
 
+// Interned str for a C string with static storage (a literal or an entry of
+// a static table), cached by address: the same name always gives the same
+// object, as the interpreter's own attribute names do.
+PyObject* interned(const char* static_text);
+
 // ---- raising ----------------------------------------------------------------
 
 [[noreturn]] void raise_error(PyObject* type, const char* message);
@@ -83,9 +88,10 @@ struct Signature {
 
 // Arguments bound to a Signature: borrowed references, self first for
 // methods, and a tuple of the extra positionals when `star` is set.
+constexpr size_t kMaxParams = 8;
 struct Bound {
     PyObject* self = nullptr;
-    std::vector<PyObject*> values;
+    PyObject* values[kMaxParams] = {};
     py::tuple rest;
     PyObject* operator[](size_t i) const { return values[i]; }
 };

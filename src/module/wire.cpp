@@ -74,7 +74,7 @@ void unpack_pair(PyObject* item, PyObject*& name, PyObject*& value, py::object& 
 
 py::object header_set(std::initializer_list<std::pair<const char*, PyObject*>> entries) {
     py::dict d;
-    for (const auto& e : entries) check(PyDict_SetItemString(d.ptr(), e.first, e.second) == 0);
+    for (const auto& e : entries) check(PyDict_SetItem(d.ptr(), interned(e.first), e.second) == 0);
     return std::move(d);
 }
 

@@ -94,7 +94,7 @@ py::object req_ctor_normal_header(const Bound& a) {
     py::object req_id = steal(PyObject_Str(VQ_GET(self, "req_id").ptr()));
     py::object version = VQ_GLOBAL("SDK_VERSION");
     py::object length = length_text(encoded.ptr());
-    py::object accept = steal(text_of("*/*")), ctype = steal(text_of("application/json"));
+    py::object accept = borrow(interned("*/*")), ctype = borrow(interned("application/json"));
     py::object headers = header_set({{"Accept", accept.ptr()},
                                      {"Content-Type", ctype.ptr()},
                                      {"vq-secret-ver", ver_again.ptr()},
@@ -131,7 +131,7 @@ int rsp_slot(PyObject* name) {
             if (PyUnicode_CompareWithASCIIString(name, kRspHeaders[s]) == 0) return s;
             continue;
         }
-        py::object candidate = steal(text_of(kRspHeaders[s]));
+        py::object candidate = borrow(interned(kRspHeaders[s]));
         int eq = PyObject_RichCompareBool(name, candidate.ptr(), Py_EQ);
         check(eq >= 0);
         if (eq) return s;
@@ -153,7 +153,7 @@ py::object rsp_dec_init(const Bound& a) {
     py::object values[kRspSlots];
     for (int s = 0; s < kRspSlots; ++s) {
         values[s] = py::none();
-        check(PyObject_SetAttrString(self, kRspMembers[s], Py_None) == 0);
+        check(PyObject_SetAttr(self, interned(kRspMembers[s]), Py_None) == 0);
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
         py::object item = borrow(PyList_GET_ITEM(headers, i));
@@ -164,28 +164,28 @@ py::object rsp_dec_init(const Bound& a) {
         if (s >= 0) values[s] = borrow(value);
     }
     auto store = [&] {
-        for (int s = 0; s < kRspSlots; ++s) check(PyObject_SetAttrString(self, kRspMembers[s], values[s].ptr()) == 0);
+        for (int s = 0; s < kRspSlots; ++s) check(PyObject_SetAttr(self, interned(kRspMembers[s]), values[s].ptr()) == 0);
     };
     store();
 
     if (values[kVer].is_none() && values[kSig].is_none()) {
-        py::object label = steal(text_of("no encrypt headers, treat as plain"));
+        py::object label = borrow(interned("no encrypt headers, treat as plain"));
         log_error({label.ptr(), body});
         VQ_SET(self, "data", body);
-        values[kStatus] = steal(text_of("0"));
+        values[kStatus] = borrow(interned("0"));
         store();
         return py::none();
     }
     if (values[kVer].is_none() || values[kNonce].is_none() || values[kTs].is_none() || values[kSig].is_none() ||
         values[kStatus].is_none()) {
-        py::object label = steal(text_of("SpecToVQHTTPRspDecoder Invalid header"));
+        py::object label = borrow(interned("SpecToVQHTTPRspDecoder Invalid header"));
         log_error({label.ptr(), status_code, headers, body});
         raise_exception("Invalid header");
     }
     py::object token = VQ_ENV("get_token");
     std::string computed = signature_hex(token.ptr(), body, values[kTs].ptr(), values[kNonce].ptr(), values[kVer].ptr());
     if (!signature_matches(computed, values[kSig].ptr())) {
-        py::object label = steal(text_of("Invalid signature"));
+        py::object label = borrow(interned("Invalid signature"));
         py::object sign = text(computed);
         log_error({label.ptr(), sign.ptr(), values[kSig].ptr()});
         raise_exception("Invalid signature");
@@ -255,7 +255,7 @@ py::object sdk_get_req_url(const Bound& a) {
         if (nonempty) base = test_domain;
     }
     if (!base) base = VQ_GLOBAL("DEBUG_DOMAIN");
-    py::object relay = steal(text_of("/cgi-bin/chatdata/sdk_debug_trans?_freego=vqfinal&access_token="));
+    py::object relay = borrow(interned("/cgi-bin/chatdata/sdk_debug_trans?_freego=vqfinal&access_token="));
     py::object url = steal(PyNumber_Add(base.ptr(), relay.ptr()));
     py::object access_token = VQ_ENV("get_access_token");
     return steal(PyNumber_Add(url.ptr(), access_token.ptr()));
@@ -264,11 +264,11 @@ py::object sdk_get_req_url(const Bound& a) {
 // The response body as text: the charset the Content-Type names, otherwise
 // UTF-8; invalid bytes are replaced and no charset detection ever runs.
 py::object response_text(PyObject* rsp, PyObject* headers) {
-    py::object encoding = steal(text_of("utf-8"));
+    py::object encoding = borrow(interned("utf-8"));
     PyObject* ctype = nullptr;
     py::object ctype_keep;
     if (PyMapping_Check(headers)) {
-        py::object key = steal(text_of("content-type"));
+        py::object key = borrow(interned("content-type"));
         PyObject* v = PyObject_CallMethodObjArgs(headers, VQ_NAME("get"), key.ptr(), nullptr);
         if (!v) {
             PyErr_Clear();
@@ -277,7 +277,7 @@ py::object response_text(PyObject* rsp, PyObject* headers) {
             if (PyUnicode_Check(v)) ctype = v;
         }
         if (!ctype) {
-            key = steal(text_of("Content-Type"));
+            key = borrow(interned("Content-Type"));
             v = PyObject_CallMethodObjArgs(headers, VQ_NAME("get"), key.ptr(), nullptr);
             if (!v) PyErr_Clear();
             else {
@@ -315,10 +315,10 @@ py::object sdk_common_send_http_post(const Bound& a) {
     PyObject* body = a[2];
     require_str(cgi_path, "cgi_path");
     require_str(url, "url");
-    py::object spec2vq = steal(text_of("spec2vq"));
+    py::object spec2vq = borrow(interned("spec2vq"));
     {
         py::object req_id = VQ_GET(self, "req_id");
-        py::object begin = steal(text_of("begin"));
+        py::object begin = borrow(interned("begin"));
         log_at(Level::Info, req_id.ptr(), {spec2vq.ptr(), begin.ptr(), cgi_path});
     }
     py::object req_id = VQ_GET(self, "req_id");
@@ -348,7 +348,7 @@ py::object sdk_common_send_http_post(const Bound& a) {
     py::object dec = steal(PyObject_CallFunctionObjArgs(dec_cls.ptr(), status_code.ptr(), header_list.ptr(),
                                                         rsp_body.ptr(), nullptr));
     {
-        py::object end = steal(text_of("end"));
+        py::object end = borrow(interned("end"));
         py::object status = call_method(dec.ptr(), VQ_NAME("get_rsp_status"));
         py::object rid = VQ_GET(self, "req_id");
         log_at(Level::Info, rid.ptr(), {spec2vq.ptr(), end.ptr(), status.ptr()});
@@ -376,14 +376,14 @@ py::object call_api(PyObject* self, PyObject* path, PyObject* param) {
     int nonzero = PyObject_IsTrue(code.ptr());
     check(nonzero >= 0);
     if (nonzero) {
-        py::object post_err = steal(text_of("Post Err"));
+        py::object post_err = borrow(interned("Post Err"));
         raise_instance(PyExc_Exception, {status, post_err.ptr()});
     }
     return borrow(data);
 }
 
 py::object sdk_echo(const Bound& a) {
-    py::object path = steal(text_of("/cgi-bin/chatdata/echo"));
+    py::object path = borrow(interned("/cgi-bin/chatdata/echo"));
     return call_api(a.self, path.ptr(), a[0]);
 }
 
