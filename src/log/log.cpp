@@ -302,6 +302,19 @@ LockMethods& lock_methods(PyObject* lock) {
     return cached;
 }
 
+// The sys module's namespace, where print() looks up stdout.
+PyObject* sys_namespace() {
+    static PyObject* const ns = [] {
+        PyObject* sys = PyImport_ImportModule("sys");
+        PyObject* d = sys ? PyModule_GetDict(sys) : nullptr;
+        Py_XINCREF(d);
+        Py_XDECREF(sys);
+        return d;
+    }();
+    if (!ns) throw py::error_already_set();
+    return ns;
+}
+
 // Holds log_lock; releases it on every path.
 class LockGuard {
 public:
@@ -400,7 +413,8 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
     py::object lock = VQ_GLOBAL("log_lock");
     LockGuard guard(lock.ptr());
     py::object whole = b.build();
-    PyObject* out = PySys_GetObject("stdout");  // borrowed
+    PyObject* out = PyDict_GetItemWithError(sys_namespace(), VQ_NAME("stdout"));  // borrowed, as print() finds it
+    if (!out && PyErr_Occurred()) throw py::error_already_set();
     if (!out) raise_error(PyExc_RuntimeError, "lost sys.stdout");
     if (out == Py_None) return;  // as print() does without a stdout
     steal(PyObject_CallMethodObjArgs(out, VQ_NAME("write"), whole.ptr(), nullptr));
@@ -431,14 +445,14 @@ py::object spec_log(const Bound& a) {
 template <int L>
 py::object level_writer(const Bound& a) {
     const char* name = L == 0 ? "LOG_LEVEL_INFO" : L == 1 ? "LOG_LEVEL_DEBUG" : "LOG_LEVEL_ERROR";
-    py::object lvl = global(name);
+    py::object lvl = global(interned(name));
     write_rest(lvl.ptr(), nullptr, a.rest);
     return py::none();
 }
 template <int L>
 py::object level_writer_with_id(const Bound& a) {
     const char* name = L == 0 ? "LOG_LEVEL_INFO" : L == 1 ? "LOG_LEVEL_DEBUG" : "LOG_LEVEL_ERROR";
-    py::object lvl = global(name);
+    py::object lvl = global(interned(name));
     write_rest(lvl.ptr(), a[0], a.rest);
     return py::none();
 }

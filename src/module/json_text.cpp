@@ -20,6 +20,31 @@ void append_json_string(std::string& out, PyObject* s) {
     const void* data = PyUnicode_DATA(s);
     out.reserve(out.size() + static_cast<size_t>(n) + 2);
     out.push_back('"');
+    if (kind == PyUnicode_1BYTE_KIND) {
+        // Runs of printable ASCII other than '"' and '\\' are copied whole.
+        const auto* p = static_cast<const unsigned char*>(data);
+        Py_ssize_t i = 0;
+        while (i < n) {
+            Py_ssize_t j = i;
+            while (j < n && p[j] >= 0x20 && p[j] < 0x7f && p[j] != '"' && p[j] != '\\') ++j;
+            out.append(reinterpret_cast<const char*>(p + i), static_cast<size_t>(j - i));
+            if (j == n) break;
+            const unsigned char c = p[j];
+            switch (c) {
+                case '"': out.append("\\\"", 2); break;
+                case '\\': out.append("\\\\", 2); break;
+                case '\n': out.append("\\n", 2); break;
+                case '\r': out.append("\\r", 2); break;
+                case '\t': out.append("\\t", 2); break;
+                case '\b': out.append("\\b", 2); break;
+                case '\f': out.append("\\f", 2); break;
+                default: append_u(out, c);
+            }
+            i = j + 1;
+        }
+        out.push_back('"');
+        return;
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (c >= 0x20 && c < 0x7f) {

@@ -111,15 +111,34 @@ bool cipher_update(EVP_CIPHER_CTX* ctx, uint8_t* out, const uint8_t* in, size_t 
     return true;
 }
 
-CipherCtx make_cipher(const uint8_t* key, size_t key_len, int encrypt) {
+// Each thread keeps one context per direction with the key schedule of its
+// last key; a message under the same key only resets the IV.
+struct CachedCipher {
+    std::string key;
+    CipherCtx ctx;
+};
+
+EVP_CIPHER_CTX* cipher_for(const uint8_t* key, size_t key_len, int encrypt) {
     const EVP_CIPHER* cipher = aes_cbc(key_len);
     if (!cipher) return nullptr;
-    CipherCtx ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) return nullptr;
-    // The IV is the first 16 bytes of the key.
-    if (EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, key, encrypt) != 1) return nullptr;
-    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-    return ctx;
+    thread_local CachedCipher cache[2];
+    CachedCipher& c = cache[encrypt ? 1 : 0];
+    const bool same = c.ctx && c.key.size() == key_len && std::memcmp(c.key.data(), key, key_len) == 0;
+    if (same) {
+        // The IV is the first 16 bytes of the key.
+        if (EVP_CipherInit_ex(c.ctx.get(), nullptr, nullptr, nullptr, key, encrypt) != 1) return nullptr;
+        return c.ctx.get();
+    }
+    c.key.clear();
+    if (!c.ctx) c.ctx.reset(EVP_CIPHER_CTX_new());
+    if (!c.ctx) return nullptr;
+    if (EVP_CipherInit_ex(c.ctx.get(), cipher, nullptr, key, key, encrypt) != 1) {
+        c.ctx.reset();
+        return nullptr;
+    }
+    EVP_CIPHER_CTX_set_padding(c.ctx.get(), 0);
+    c.key.assign(reinterpret_cast<const char*>(key), key_len);
+    return c.ctx.get();
 }
 
 }  // namespace
@@ -308,35 +327,28 @@ void message_signature(const char* token, size_t token_len, const char* body, si
 CryptStatus encrypt_to_b64(const uint8_t* key, size_t key_len, const char* plain, size_t n,
                            char* b64_out) {
     if (!aes_cbc(key_len)) return CryptStatus::BadKeyLength;
-    CipherCtx ctx = make_cipher(key, key_len, 1);
+    EVP_CIPHER_CTX* ctx = cipher_for(key, key_len, 1);
     if (!ctx) return CryptStatus::LibraryError;
     const size_t total = padded_len(n);
     std::unique_ptr<uint8_t[]> cipher(new uint8_t[total]);
     // Whole 16-byte blocks straight from the caller's buffer, then the tail
     // with its padding; CBC chaining carries across the two updates.
     const size_t bulk = n / 16 * 16;
-    if (!cipher_update(ctx.get(), cipher.get(), reinterpret_cast<const uint8_t*>(plain), bulk))
+    if (!cipher_update(ctx, cipher.get(), reinterpret_cast<const uint8_t*>(plain), bulk))
         return CryptStatus::LibraryError;
     uint8_t tail[16 + kPadBlock];
     const size_t rest = n - bulk;
     const size_t tail_len = total - bulk;
     std::memcpy(tail, plain + bulk, rest);
     std::memset(tail + rest, static_cast<int>(total - n), tail_len - rest);
-    if (!cipher_update(ctx.get(), cipher.get() + bulk, tail, tail_len))
+    if (!cipher_update(ctx, cipher.get() + bulk, tail, tail_len))
         return CryptStatus::LibraryError;
     b64_encode_into(cipher.get(), total, b64_out);
     return CryptStatus::Ok;
 }
 
-CryptStatus decrypt_in_place(const uint8_t* key, size_t key_len, uint8_t* data, size_t n,
-                             size_t& plain_len) {
-    if (!aes_cbc(key_len)) return CryptStatus::BadKeyLength;
-    if (n % 16 != 0) return CryptStatus::NotBlockMultiple;
-    if (n > 0) {
-        CipherCtx ctx = make_cipher(key, key_len, 0);
-        if (!ctx) return CryptStatus::LibraryError;
-        if (!cipher_update(ctx.get(), data, data, n)) return CryptStatus::LibraryError;
-    }
+namespace {
+CryptStatus strip_padding(const uint8_t* data, size_t n, size_t& plain_len) {
     if (n == 0) return CryptStatus::ZeroLength;
     if (n % kPadBlock != 0) return CryptStatus::NotPadded;
     const uint8_t pad = data[n - 1];
@@ -346,6 +358,43 @@ CryptStatus decrypt_in_place(const uint8_t* key, size_t key_len, uint8_t* data, 
     if (diff != 0) return CryptStatus::BadPkcs7;
     plain_len = n - pad;
     return CryptStatus::Ok;
+}
+}  // namespace
+
+CryptStatus decrypt_to(const uint8_t* key, size_t key_len, const uint8_t* cipher, size_t n, uint8_t* out,
+                       size_t& plain_len) {
+    if (!aes_cbc(key_len)) return CryptStatus::BadKeyLength;
+    if (n % 16 != 0) return CryptStatus::NotBlockMultiple;
+    if (n > 0) {
+        EVP_CIPHER_CTX* ctx = cipher_for(key, key_len, 0);
+        if (!ctx) return CryptStatus::LibraryError;
+        if (!cipher_update(ctx, out, cipher, n)) return CryptStatus::LibraryError;
+    }
+    return strip_padding(out, n, plain_len);
+}
+
+CryptStatus decrypt_in_place(const uint8_t* key, size_t key_len, uint8_t* data, size_t n,
+                             size_t& plain_len) {
+    if (!aes_cbc(key_len)) return CryptStatus::BadKeyLength;
+    if (n % 16 != 0) return CryptStatus::NotBlockMultiple;
+    if (n > 0) {
+        EVP_CIPHER_CTX* ctx = cipher_for(key, key_len, 0);
+        if (!ctx) return CryptStatus::LibraryError;
+        if (!cipher_update(ctx, data, data, n)) return CryptStatus::LibraryError;
+    }
+    return strip_padding(data, n, plain_len);
+}
+
+bool all_ascii(const uint8_t* p, size_t n) {
+    uint64_t acc = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        acc |= w;
+    }
+    for (; i < n; ++i) acc |= p[i];
+    return (acc & 0x8080808080808080ULL) == 0;
 }
 
 }  // namespace vqsec
