@@ -177,6 +177,39 @@ py::object env_init(const Bound& a) {
     return py::none();
 }
 
+// The bytes of a refused debug token are the secret line itself; the
+// UnicodeDecodeError keeps its type, positions and message but carries
+// zero bytes in place of everything before the offending ones.
+[[noreturn]] void mask_decode_error(const std::vector<uint8_t>& raw) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Py_ssize_t start = 0, end = 0;
+    PyObject* reason = nullptr;
+    if (PyUnicodeDecodeError_GetStart(value, &start) < 0 || PyUnicodeDecodeError_GetEnd(value, &end) < 0 ||
+        !(reason = PyUnicodeDecodeError_GetReason(value))) {
+        PyErr_Restore(type, value, tb);
+        throw py::error_already_set();
+    }
+    std::string masked(static_cast<size_t>(end), '\0');
+    for (Py_ssize_t i = start; i < end && static_cast<size_t>(i) < raw.size(); ++i)
+        masked[static_cast<size_t>(i)] = static_cast<char>(raw[static_cast<size_t>(i)]);
+    PyObject* fresh = PyUnicodeDecodeError_Create("utf-8", masked.data(), static_cast<Py_ssize_t>(masked.size()), start,
+                                                  end, PyUnicode_AsUTF8(reason));
+    Py_DECREF(reason);
+    if (!fresh) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        throw py::error_already_set();
+    }
+    if (tb) PyException_SetTraceback(fresh, tb);
+    Py_XDECREF(value);
+    PyErr_Restore(type, fresh, tb);
+    throw py::error_already_set();
+}
+
 py::object env_open_debug_mode(const Bound& a) {
     PyObject* self = a.self;
     PyObject* debug_token = a[0];
@@ -203,8 +236,10 @@ py::object env_open_debug_mode(const Bound& a) {
     log_and_reraise(
         [&] {
             std::vector<uint8_t> raw = b64decode(debug_token);
-            py::object line = steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(raw.data()),
-                                                         static_cast<Py_ssize_t>(raw.size()), "strict"));
+            PyObject* decoded = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(raw.data()),
+                                                     static_cast<Py_ssize_t>(raw.size()), "strict");
+            if (!decoded) mask_decode_error(raw);
+            py::object line = steal(decoded);
             py::object record = VQ_GET(self, "debug_secret_info");
             call_method(record.ptr(), VQ_NAME("parse_from_string"), {line.ptr()});
         },

@@ -110,7 +110,7 @@ py::object req_ctor_normal_header(const Bound& a) {
     check(on >= 0);
     if (on) {
         py::object path = steal(PyObject_Str(VQ_GET(self, "cgi_path").ptr()));
-        check(PyDict_SetItemString(headers.ptr(), "vq-spec-trans-api", path.ptr()) == 0);
+        check(PyDict_SetItem(headers.ptr(), interned("vq-spec-trans-api"), path.ptr()) == 0);
     }
     return headers;
 }
@@ -308,6 +308,37 @@ py::object response_text(PyObject* rsp, PyObject* headers) {
     return VQ_GET(rsp, "text");
 }
 
+// In debug mode the relay URL carries the access token, and the HTTP
+// client's errors quote the URL. The pending error is replaced by one of the
+// same type whose text shows "***" instead of the token.
+void redact_access_token() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    py::object t = steal(type), v = py::reinterpret_steal<py::object>(value),
+               trace = py::reinterpret_steal<py::object>(tb);
+    try {
+        py::object token = VQ_ENV("get_access_token");
+        if (v && PyUnicode_Check(token.ptr()) && PyUnicode_GET_LENGTH(token.ptr()) > 0) {
+            py::object text_form = steal(PyObject_Str(v.ptr()));
+            int found = PySequence_Contains(text_form.ptr(), token.ptr());
+            check(found >= 0);
+            if (found) {
+                py::object mask = borrow(interned("***"));
+                py::object redacted = steal(PyUnicode_Replace(text_form.ptr(), token.ptr(), mask.ptr(), -1));
+                py::object fresh = steal(PyObject_CallFunctionObjArgs(t.ptr(), redacted.ptr(), nullptr));
+                check(PyObject_SetAttrString(fresh.ptr(), "__cause__", Py_None) == 0);
+                check(PyObject_SetAttrString(fresh.ptr(), "__suppress_context__", Py_True) == 0);
+                if (trace) PyException_SetTraceback(fresh.ptr(), trace.ptr());
+                v = fresh;
+            }
+        }
+    } catch (py::error_already_set&) {
+        PyErr_Clear();  // keep the original error if it cannot be rebuilt
+    }
+    PyErr_Restore(t.release().ptr(), v.release().ptr(), trace.release().ptr());
+}
+
 py::object sdk_common_send_http_post(const Bound& a) {
     PyObject* self = a.self;
     PyObject* cgi_path = a[0];
@@ -336,7 +367,12 @@ py::object sdk_common_send_http_post(const Bound& a) {
     kwargs["data"] = payload;
     kwargs["timeout"] = timeout;
     py::tuple args = py::make_tuple(borrow(url));
-    py::object rsp = steal(PyObject_Call(post.ptr(), args.ptr(), kwargs.ptr()));
+    PyObject* posted = PyObject_Call(post.ptr(), args.ptr(), kwargs.ptr());
+    if (!posted) {
+        redact_access_token();
+        throw py::error_already_set();
+    }
+    py::object rsp = steal(posted);
 
     py::object rsp_headers = VQ_GET(rsp.ptr(), "headers");
     py::object items = call_method(rsp_headers.ptr(), VQ_NAME("items"));
