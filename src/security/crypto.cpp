@@ -234,7 +234,13 @@ B64Status b64_decode_lenient(const char* src, size_t n, std::vector<uint8_t>& ou
 void md5_hex(const char* data, size_t n, char out[32]) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    // One digest context per thread, reinitialised for every body.
+    struct MdCtx {
+        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+        ~MdCtx() { EVP_MD_CTX_free(ctx); }
+    };
+    thread_local MdCtx holder;
+    EVP_MD_CTX* ctx = holder.ctx;
     EVP_DigestInit_ex(ctx, md5_algorithm(), nullptr);
     while (n > 0) {
         size_t chunk = n < kMaxChunk ? n : kMaxChunk;
@@ -243,15 +249,14 @@ void md5_hex(const char* data, size_t n, char out[32]) {
         n -= chunk;
     }
     EVP_DigestFinal_ex(ctx, md, &len);
-    EVP_MD_CTX_free(ctx);
     to_hex(md, 16, out);
 }
 
 #if VQSEC_OSSL3
 namespace {
 // Keying HMAC costs more than hashing a short text, and messages are signed
-// with the same token over and over: each thread keeps the context keyed
-// with its last token and signs with a copy of it.
+// with the same token over and over: each thread keeps a context keyed with
+// its last token and restarts it (the key is kept) for every message.
 struct KeyedHmac {
     std::string key;
     EVP_MAC_CTX* ctx = nullptr;
@@ -268,8 +273,10 @@ EVP_MAC_CTX* keyed_context(const unsigned char* key, size_t key_len) {
         EVP_MAC_CTX_free(cache.ctx);
         cache.ctx = fresh;
         cache.key.assign(reinterpret_cast<const char*>(key), key_len);
+        return cache.ctx;
     }
-    return EVP_MAC_CTX_dup(cache.ctx);
+    if (EVP_MAC_init(cache.ctx, nullptr, 0, nullptr) != 1) return nullptr;
+    return cache.ctx;
 }
 }  // namespace
 #endif
@@ -284,7 +291,6 @@ void hmac_sha256_hex(const char* key, size_t key_len, const char* msg, size_t ms
     EVP_MAC_CTX* ctx = keyed_context(k, key_len);
     EVP_MAC_update(ctx, reinterpret_cast<const unsigned char*>(msg), msg_len);
     EVP_MAC_final(ctx, mac, &len, sizeof mac);
-    EVP_MAC_CTX_free(ctx);
 #else
     unsigned int len = 0;
     HMAC(EVP_sha256(), k, static_cast<int>(key_len), reinterpret_cast<const unsigned char*>(msg),
