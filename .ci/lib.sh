@@ -4,7 +4,7 @@
 # python_for VERSION -> path of that interpreter (pyenv first, then PATH)
 python_for() {
     local v=$1 short=${1%.*}
-    for cand in "$HOME/.pyenv/versions/$v/bin/python" "$HOME/.pyenv/versions/$short"*/bin/python \
+    for cand in "$HOME/.pyenv/versions/$v/bin/python" "$HOME/.pyenv/versions/$v".*/bin/python \
                 "$(command -v "python$short" 2>/dev/null || true)"; do
         if [ -n "$cand" ] && [ -x "$cand" ]; then echo "$cand"; return 0; fi
     done

@@ -33,6 +33,7 @@ import subprocess
 import sys
 import threading
 import time
+from typing import Any, Dict, List, Optional, Sequence, Tuple, TypeVar, cast
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -40,38 +41,40 @@ if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
 from simulator import wire  # noqa: E402
-from simulator.caller import PlatformCaller, ProgramProcess  # noqa: E402
+from simulator.caller import CallResult, PlatformCaller, ProgramProcess  # noqa: E402
 from simulator.platform import PlatformSimulator  # noqa: E402
 
 PROVIDER_APP = os.path.join(HERE, "provider_app.py")
 QUICKSTART = os.path.join(HERE, "outbound_quickstart.py")
 ASYNC_CALLBACK = "/cgi-bin/spec/program_async_job_call_back"
 
+T = TypeVar("T")
 
-def demo_secret():
+
+def demo_secret() -> wire.SecretRecord:
     """The demo's secret record, derived here rather than stored anywhere."""
     token = hashlib.sha256(b"vq demo signing token").hexdigest()[:32]
     return wire.SecretRecord("1", token, wire.make_key_text("vq demo aes key"), "demo-program")
 
 
-def demo_access_token():
+def demo_access_token() -> str:
     return "demo-" + hashlib.sha256(b"vq demo access token").hexdigest()[:24]
 
 
 # ---- transcript ---------------------------------------------------------------------------------
 
 
-def out(text=""):
+def out(text: str = "") -> None:
     sys.stdout.write(text + "\n")
     sys.stdout.flush()
 
 
-def short(value, n=16):
-    value = "" if value is None else str(value)
-    return value if len(value) <= n else value[:n] + "..."
+def short(value: object, n: int = 16) -> str:
+    text = "" if value is None else str(value)
+    return text if len(text) <= n else text[:n] + "..."
 
 
-def show_headers(pairs, names):
+def show_headers(pairs: Sequence[Tuple[str, str]], names: Sequence[str]) -> str:
     got = dict((k.lower(), v) for k, v in pairs)
     shown = []
     for name in names:
@@ -81,7 +84,7 @@ def show_headers(pairs, names):
     return " ".join(shown)
 
 
-def log_fields(line):
+def log_fields(line: str) -> Optional[Tuple[str, str, str]]:
     """(level, req_id, text) of an SDK log line, or None."""
     parts = line.split(",", 8)
     if len(parts) != 9:
@@ -90,44 +93,45 @@ def log_fields(line):
 
 
 class Step(object):
-    def __init__(self, number, title):
+    def __init__(self, number: int, title: str) -> None:
         self.number = number
         self.title = title
         self.passed = False
-        self.reasons = []
+        self.reasons: List[str] = []
 
-    def expect(self, condition, what):
+    def expect(self, condition: T, what: str) -> T:
         if not condition:
             self.reasons.append(what)
         return condition
 
 
 class Demo(object):
-    def __init__(self, args):
+    def __init__(self, args: argparse.Namespace) -> None:
         self.args = args
         self.secret = demo_secret()
         self.access_token = demo_access_token()
-        self.sim = None
-        self.program = None
-        self.caller = None
-        self.steps = []
+        self.sim: Optional[PlatformSimulator] = None
+        self.program: Optional[ProgramProcess] = None
+        self.caller: Optional[PlatformCaller] = None
+        self.steps: List[Step] = []
         self._stop_lock = threading.Lock()
         self._stopped = False
 
     # -- set-up and tear-down --------------------------------------------------------------
 
-    def child_env(self):
+    def child_env(self) -> Dict[str, str]:
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(p for p in [ROOT, os.environ.get("PYTHONPATH", "")] if p)
         env["PYTHONIOENCODING"] = "utf-8"
         env["PYTHONUNBUFFERED"] = "1"
-        env["REQUESTS_CA_BUNDLE"] = self.sim.ca_path  # trust the simulator's test CA
+        sim = cast(PlatformSimulator, self.sim)  # started first
+        env["REQUESTS_CA_BUNDLE"] = sim.ca_path  # trust the simulator's test CA
         env["VQ_DEBUG_TOKEN"] = self.secret.debug_token()
         env["VQ_ACCESS_TOKEN"] = self.access_token
-        env["VQ_DOMAIN"] = self.sim.base_url
+        env["VQ_DOMAIN"] = sim.base_url
         return env
 
-    def start(self):
+    def start(self) -> None:
         self.sim = PlatformSimulator(self.secret, self.access_token,
                                      lifetime=self.args.deadline + 10).start()
         out("platform simulator   %s  (secret version %s, program %s)"
@@ -140,7 +144,7 @@ class Demo(object):
             % (url, self.program.pid))
         self.caller = PlatformCaller(self.secret, url, timeout=10)
 
-    def stop(self):
+    def stop(self) -> None:
         # Called by the main thread and, on overtime, by the watchdog.
         with self._stop_lock:
             if self._stopped:
@@ -148,7 +152,7 @@ class Demo(object):
             self._stopped = True
             self._stop_all()
 
-    def _stop_all(self):
+    def _stop_all(self) -> None:
         if self.program is not None:
             code = self.program.stop()
             out("provider program stopped (exit status %s)" % code)
@@ -158,37 +162,42 @@ class Demo(object):
 
     # -- helpers -----------------------------------------------------------------------------------
 
-    def step(self, title):
+    def step(self, title: str) -> Step:
         s = Step(len(self.steps) + 1, title)
         self.steps.append(s)
         out("")
         out("[%d] %s" % (s.number, title))
         return s
 
-    def finish(self, s, conclusion):
+    def finish(self, s: Step, conclusion: str) -> None:
         s.passed = not s.reasons
         if s.passed:
             out("    PASS  %s" % conclusion)
         else:
             out("    FAIL  %s" % "; ".join(s.reasons))
 
-    def program_lines(self, needle, wait_for=None, timeout=5.0):
+    def program_lines(self, needle: str, wait_for: Optional[str] = None,
+                      timeout: float = 5.0) -> List[Tuple[str, str, str]]:
         """The program's log lines (level, req_id, text) that contain needle."""
         if wait_for:
-            self.program.wait_for(lambda l: needle in l and wait_for in l, timeout)
+            cast(ProgramProcess, self.program).wait_for(lambda l: needle in l and wait_for in l, timeout)
         found = []
-        for line in self.program.output().splitlines():
+        for line in cast(ProgramProcess, self.program).output().splitlines():
             if needle and needle in line:
                 f = log_fields(line)
                 if f:
                     found.append(f)
         return found
 
-    def show_program_log(self, lines):
+    def call(self, data: str, **kw: Any) -> CallResult:
+        """One platform call into the program (PlatformCaller.call)."""
+        return cast(PlatformCaller, self.caller).call(data, **kw)
+
+    def show_program_log(self, lines: List[Tuple[str, str, str]]) -> None:
         for level, _, text in lines:
             out("    program logged       %-4s %s" % (level, short(text, 110)))
 
-    def show_inbound(self, res):
+    def show_inbound(self, res: CallResult) -> None:
         sent = res.sent
         out("    platform -> program  POST %s  %s  body %d chars (encrypted)" % (
             sent.path, show_headers(sent.headers, ["vq-secret-ver", "vq-req-id", "vq-timestamp-ms",
@@ -206,7 +215,7 @@ class Demo(object):
         if res.problems:
             out("    platform objects     %s" % "; ".join(res.problems))
 
-    def show_outbound(self, rec):
+    def show_outbound(self, rec: Dict[str, Any]) -> None:
         query = rec["query"].replace(self.access_token, "***")
         out("    program -> platform  POST %s?%s  %s  body %d chars (encrypted)" % (
             rec["path"], query, show_headers(rec["headers"], ["vq-spec-trans-api", "vq-req-id",
@@ -225,7 +234,7 @@ class Demo(object):
 
     # -- the script --------------------------------------------------------------------------------------
 
-    def run_outbound(self):
+    def run_outbound(self) -> None:
         s_echo = self.step("outbound: echo through the debug relay")
         proc = subprocess.Popen([sys.executable, "-u", QUICKSTART], stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, env=self.child_env(), cwd=ROOT,
@@ -236,7 +245,7 @@ class Demo(object):
             proc.kill()
             stdout, stderr = proc.communicate(timeout=10)
         texts = [f for f in (log_fields(l) for l in stdout.splitlines()) if f]
-        records = self.sim.requests
+        records = cast(PlatformSimulator, self.sim).requests
 
         echo = [r for r in records if r["api"] == "/cgi-bin/chatdata/echo"]
         if s_echo.expect(len(echo) == 1, "the simulator saw %d echo calls" % len(echo)):
@@ -267,10 +276,10 @@ class Demo(object):
             proc.returncode, (stderr.strip() or stdout.strip())[-300:]))
         self.finish(s_sync, "the program read one message page from the platform")
 
-    def run_inbound_normal(self):
+    def run_inbound_normal(self) -> None:
         s = self.step("inbound: a platform call answered normally")
-        res = self.caller.call(json.dumps({"text": "please summarise this chat"}),
-                               corpid="wwcorp-demo", agentid=1000001)
+        res = self.call(json.dumps({"text": "please summarise this chat"}),
+                        corpid="wwcorp-demo", agentid=1000001)
         self.show_inbound(res)
         self.show_program_log(self.program_lines(res.sent.req_id, "inqchk"))
         s.expect(res.problems == [], "answer failed the platform's checks")
@@ -279,9 +288,9 @@ class Demo(object):
                               "words": 4}, "unexpected answer %r" % (res.text,))
         self.finish(s, "signature over the body as sent checks out; the body decrypts to the reply")
 
-    def run_inbound_retry(self, kind, status, title, conclusion, marker):
+    def run_inbound_retry(self, kind: str, status: str, title: str, conclusion: str, marker: str) -> None:
         s = self.step(title)
-        res = self.caller.call(json.dumps({"text": "hello"}), kind=kind)
+        res = self.call(json.dumps({"text": "hello"}), kind=kind)
         self.show_inbound(res)
         self.show_program_log(self.program_lines(res.sent.req_id, marker))
         s.expect(res.problems == [], "answer failed the platform's checks")
@@ -291,9 +300,9 @@ class Demo(object):
         s.expect(res.header("vq-signature") is None, "a retry notification must not be signed")
         self.finish(s, conclusion)
 
-    def run_inbound_internal_error(self):
+    def run_inbound_internal_error(self) -> None:
         s = self.step("inbound: the program's work fails")
-        res = self.caller.call(json.dumps({"action": "fail", "reason": "model quota exhausted"}))
+        res = self.call(json.dumps({"action": "fail", "reason": "model quota exhausted"}))
         self.show_inbound(res)
         self.show_program_log(self.program_lines(res.sent.req_id, "call failed"))
         s.expect(res.problems == [], "answer failed the platform's checks")
@@ -302,9 +311,9 @@ class Demo(object):
                  "unexpected answer %r" % (res.text,))
         self.finish(s, "a normal signed answer whose body reports errcode 710660")
 
-    def run_inbound_forged(self):
+    def run_inbound_forged(self) -> None:
         s = self.step("inbound: a forged call (bad signature)")
-        res = self.caller.call(json.dumps({"text": "let me in"}), kind="bad_signature")
+        res = self.call(json.dumps({"text": "let me in"}), kind="bad_signature")
         self.show_inbound(res)
         real = res.sent.expected_real_sign(self.secret)
         self.show_program_log(self.program_lines(res.sent.req_id, "inqchk") +
@@ -313,19 +322,19 @@ class Demo(object):
         s.expect(res.body == "Invalid signature\n", "unexpected refusal %r" % res.body)
         self.finish(s, "refused with HTTP 400; nothing was decrypted")
 
-    def run_inbound_async(self):
+    def run_inbound_async(self) -> None:
         s = self.step("inbound: an asynchronous call, reported back later")
         job = "job-%d" % int(time.time())
-        res = self.caller.call(json.dumps({"text": "a long analysis"}), is_async=True, job_info=job,
-                               corpid="wwcorp-demo", agentid=1000001, ability_id="ability-demo")
+        res = self.call(json.dumps({"text": "a long analysis"}), is_async=True, job_info=job,
+                        corpid="wwcorp-demo", agentid=1000001, ability_id="ability-demo")
         self.show_inbound(res)
         s.expect(res.problems == [], "answer failed the platform's checks")
         s.expect(res.json == {"errcode": 0, "errmsg": "ok", "accepted": True, "job_info": job},
                  "unexpected answer %r" % (res.text,))
-        rec = None
+        rec: Any = None
         end = time.time() + 15
         while time.time() < end:
-            found = [r for r in self.sim.requests if r["api"] == ASYNC_CALLBACK
+            found = [r for r in cast(PlatformSimulator, self.sim).requests if r["api"] == ASYNC_CALLBACK
                      and r["call"] and r["call"].get("job_info") == job]
             if found:
                 rec = found[0]
@@ -344,7 +353,7 @@ class Demo(object):
             self.show_program_log(self.program_lines("async job", "async job reported", timeout=5))
         self.finish(s, "accepted at once; the result reached the platform by program_async_job_call_back")
 
-    def run(self):
+    def run(self) -> None:
         self.run_outbound()
         self.run_inbound_normal()
         self.run_inbound_retry("other_version", "1", "inbound: a call made with another secret version",
@@ -357,7 +366,7 @@ class Demo(object):
         self.run_inbound_async()
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--deadline", type=float, default=80.0, help="seconds the whole run may take")
     args = ap.parse_args(argv)
@@ -369,7 +378,7 @@ def main(argv=None):
 
     timed_out = threading.Event()
 
-    def overtime():
+    def overtime() -> None:
         timed_out.set()
         out("")
         out("FAIL  the demo did not finish within %g s" % args.deadline)

@@ -25,7 +25,7 @@ ABILITY_ID = os.environ.get("VQ_ABILITY_ID", "ability-demo")
 JOB_INFO = os.environ.get("VQ_JOB_INFO", "")
 
 
-def main():
+def main() -> int:
     domain = os.environ.get("VQ_DOMAIN", "").rstrip("/")
     if domain:
         sdk.DOMAIN = sdk.DEBUG_DOMAIN = domain

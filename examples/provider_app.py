@@ -48,6 +48,7 @@ import sys
 import threading
 from http.server import BaseHTTPRequestHandler, HTTPServer
 from socketserver import ThreadingMixIn
+from typing import Any, Dict, List, Optional, Tuple, cast
 
 import vqspecapisdk as sdk
 
@@ -68,7 +69,7 @@ class CallFailed(Exception):
     """The work on a call could not be done."""
 
 
-def parse_params(data):
+def parse_params(data: object) -> Dict[str, Any]:
     """The call's data as a dict: JSON object text, or plain text as {"text": ...}."""
     if not isinstance(data, str):
         return {"text": json.dumps(data)}
@@ -79,7 +80,7 @@ def parse_params(data):
     return params if isinstance(params, dict) else {"text": data}
 
 
-def do_work(params):
+def do_work(params: Dict[str, Any]) -> Dict[str, Any]:
     """The analysis itself. Raises CallFailed when it cannot be done."""
     if params.get("action") == "fail":
         raise CallFailed(params.get("reason") or "asked to fail")
@@ -89,7 +90,7 @@ def do_work(params):
     return {"reply": "you said: " + text, "words": len(text.split())}
 
 
-def handle_call(req):
+def handle_call(req: sdk.VQToSpecHTTPReqDecoder) -> str:
     """Answer one decoded call; returns the plaintext answer (JSON text)."""
     params = parse_params(req.get_data())
     if req.get_is_async():
@@ -98,25 +99,25 @@ def handle_call(req):
         return json.dumps({"errcode": 0, "errmsg": "ok", "accepted": True,
                            "job_info": req.get_job_info()})
     result = do_work(params)
-    answer = {"errcode": 0, "errmsg": "ok"}
+    answer: Dict[str, Any] = {"errcode": 0, "errmsg": "ok"}
     answer.update(result)
     return json.dumps(answer)
 
 
-def as_text(value):
+def as_text(value: object) -> str:
     return value if isinstance(value, str) else ("" if value is None else str(value))
 
 
-def as_int(value):
+def as_int(value: Any) -> int:
     try:
         return int(value)
     except (TypeError, ValueError):
         return 0
 
 
-def start_async_job(req, params):
+def start_async_job(req: sdk.VQToSpecHTTPReqDecoder, params: Dict[str, Any]) -> None:
     """Run the work of an asynchronous call on a worker thread."""
-    job = {
+    job: Dict[str, Any] = {
         "corpid": as_text(req.get_corpid()),
         "agentid": as_int(req.get_agentid()),
         "ability_id": as_text(req.get_ability_id()),
@@ -128,9 +129,10 @@ def start_async_job(req, params):
     worker.start()
 
 
-def run_async_job(job, params):
+def run_async_job(job: Dict[str, Any], params: Dict[str, Any]) -> None:
     """Do the work, then report its result to the platform."""
     req_id = job["req_id"]
+    result: Dict[str, Any]
     try:
         result = {"errcode": 0, "errmsg": "ok", "job_info": job["job_info"], "result": do_work(params)}
     except Exception as err:
@@ -152,7 +154,7 @@ class ProgramHandler(BaseHTTPRequestHandler):
 
     server_version = "provider-app/1.0"
 
-    def do_POST(self):
+    def do_POST(self) -> None:
         body = self.read_body()
         if body is None:
             return
@@ -184,14 +186,14 @@ class ProgramHandler(BaseHTTPRequestHandler):
         rsp = sdk.VQToSpecHTTPRspConstructor(data)
         self.answer(200, rsp.get_normal_header(), rsp.get_encoded_body())
 
-    def do_GET(self):
+    def do_GET(self) -> None:
         # A health check for the load balancer; the platform only POSTs.
         if self.path in ("/", "/healthz"):
             self.send_plain(200, "ok")
         else:
             self.send_plain(404, "not found")
 
-    def read_body(self):
+    def read_body(self) -> Optional[str]:
         """The request body as text, or None after refusing the request."""
         try:
             length = int(self.headers.get("Content-Length") or 0)
@@ -206,7 +208,7 @@ class ProgramHandler(BaseHTTPRequestHandler):
             self.send_plain(400, "body is not UTF-8")
             return None
 
-    def answer(self, code, header_set, body):
+    def answer(self, code: int, header_set: Dict[str, str], body: str) -> None:
         """Write an SDK header set and the encrypted body."""
         self.send_response(code)
         for name, value in header_set.items():
@@ -214,7 +216,7 @@ class ProgramHandler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body.encode("utf-8"))
 
-    def send_plain(self, code, text):
+    def send_plain(self, code: int, text: str) -> None:
         payload = (text + "\n").encode("utf-8")
         self.send_response(code)
         self.send_header("Content-Type", "text/plain; charset=utf-8")
@@ -223,17 +225,17 @@ class ProgramHandler(BaseHTTPRequestHandler):
         self.wfile.write(payload)
 
     # The web server's own lines go through the SDK's log format too.
-    def log_message(self, fmt, *args):
+    def log_message(self, fmt: str, *args: Any) -> None:
         sdk.spec_log_info("http", self.address_string(), fmt % args)
 
-    def log_error(self, fmt, *args):
+    def log_error(self, fmt: str, *args: Any) -> None:
         sdk.spec_log_error("http", self.address_string(), fmt % args)
 
 
 # ---- start-up -------------------------------------------------------------------------------------
 
 
-def parse_args(argv=None):
+def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     ap = argparse.ArgumentParser(description="Example provider program for the spec environment.")
     ap.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     ap.add_argument("--port", type=int, default=8080, help="port to listen on; 0 picks a free one")
@@ -249,7 +251,7 @@ def parse_args(argv=None):
     return ap.parse_args(argv)
 
 
-def configure_sdk(args):
+def configure_sdk(args: argparse.Namespace) -> None:
     """Point the SDK at another platform and open debug mode, as asked."""
     if args.domain:
         base = args.domain.rstrip("/")
@@ -265,16 +267,16 @@ def configure_sdk(args):
         sdk.spec_log_error("no secret file and no debug token: every call will be refused")
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     args = parse_args(argv)
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(line_buffering=True)
     configure_sdk(args)
 
     server = ThreadingHTTPServer((args.host, args.port), ProgramHandler)
-    host, port = server.server_address[:2]
+    host, port = cast(Tuple[str, int], server.server_address[:2])
 
-    def stop(*_):
+    def stop(*_: object) -> None:
         # shutdown() waits for serve_forever to return: call it off its thread.
         threading.Thread(target=server.shutdown).start()
 

@@ -12,6 +12,7 @@ import os
 import random
 import string
 import sys
+from typing import Any, Dict, List, Optional
 
 from .platform import PlatformSimulator
 from .wire import SecretRecord
@@ -19,11 +20,11 @@ from .wire import SecretRecord
 DEFAULT_SECONDS = 3600.0
 
 
-def _random_text(rng, n, alphabet=string.ascii_letters + string.digits):
+def _random_text(rng: random.Random, n: int, alphabet: str = string.ascii_letters + string.digits) -> str:
     return "".join(rng.choice(alphabet) for _ in range(n))
 
 
-def new_record(rng=None):
+def new_record(rng: Optional[random.Random] = None) -> SecretRecord:
     """A fresh secret record: version "1", random token, AES key and program id."""
     rng = rng or random.SystemRandom()
     key = bytes(bytearray(rng.randrange(256) for _ in range(32)))
@@ -31,7 +32,7 @@ def new_record(rng=None):
     return SecretRecord("1", _random_text(rng, 32), key_text, "prog-" + _random_text(rng, 12))
 
 
-def settings_text(sim, debug_token, secret_file=None):
+def settings_text(sim: PlatformSimulator, debug_token: str, secret_file: Optional[str] = None) -> str:
     lines = [
         "export REQUESTS_CA_BUNDLE=%s" % sim.ca_path,
         "vqspecapisdk.DOMAIN = %r" % sim.base_url,
@@ -44,7 +45,7 @@ def settings_text(sim, debug_token, secret_file=None):
     return "\n".join(lines)
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m simulator", description=__doc__.split("\n\n")[0])
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free one)")
     parser.add_argument("--seconds", type=float, default=DEFAULT_SECONDS,
@@ -57,7 +58,7 @@ def main(argv=None):
     record = new_record(rng)
     access_token = _random_text(rng, 24)
 
-    def show(rec):
+    def show(rec: Dict[str, Any]) -> None:
         print("%s %s%s -> %s" % (rec["method"], rec["path"], " [%s]" % rec["api"] if rec["relay"] else "",
                                  rec["verdict"] if rec["verdict"] else "0 ok"))
         sys.stdout.flush()

@@ -37,6 +37,7 @@ import string
 import subprocess
 import threading
 import time
+from typing import Any, Callable, Dict, IO, List, Optional, Sequence, Tuple, Union, cast
 from urllib.parse import urlsplit
 
 from simulator import wire
@@ -62,12 +63,12 @@ _DIGITS = re.compile(r"^[0-9]+$")
 _HEX64 = re.compile(r"^[0-9a-f]{64}$")
 
 
-def new_req_id(rng=random):
+def new_req_id(rng: Any = random) -> str:
     """A request id as the platform makes them: 16 distinct letters and digits."""
     return "".join(rng.sample(REQ_ID_ALPHABET, 16))
 
 
-def other_secret(secret):
+def other_secret(secret: wire.SecretRecord) -> wire.SecretRecord:
     """The record of another secret version than `secret` (a rotation)."""
     ver = str(int(secret.ver) + 1) if _DIGITS.match(secret.ver or "") else secret.ver + "-next"
     return wire.SecretRecord(ver, secret.token + "-rotated",
@@ -78,7 +79,8 @@ def other_secret(secret):
 class SentCall(object):
     """What the caller put on the wire for one call."""
 
-    def __init__(self, kind, path, headers, fields, plain, body, secret):
+    def __init__(self, kind: str, path: str, headers: List[Tuple[str, str]], fields: Dict[str, Any],
+                 plain: str, body: str, secret: wire.SecretRecord) -> None:
         self.kind = kind
         self.path = path
         self.headers = headers          # list of (name, value), in sending order
@@ -88,15 +90,15 @@ class SentCall(object):
         self.secret = secret            # the record the call was made with
 
     @property
-    def header_map(self):
+    def header_map(self) -> Dict[str, str]:
         """Lower-case name -> value of the headers as they stand (last one wins)."""
         return dict((n.lower(), v) for n, v in self.headers)
 
     @property
-    def req_id(self):
+    def req_id(self) -> str:
         return self.header_map.get("vq-req-id", "")
 
-    def expected_real_sign(self, in_force):
+    def expected_real_sign(self, in_force: wire.SecretRecord) -> str:
         """The signature a program holding `in_force` computes for this call."""
         h = self.header_map
         return wire.sign(in_force.token, self.body, h.get("vq-timestamp"), h.get("vq-nonce"),
@@ -106,34 +108,35 @@ class SentCall(object):
 class CallResult(object):
     """The program's answer to one call and the platform's reading of it."""
 
-    def __init__(self, sent, status, reason, headers, body):
+    def __init__(self, sent: SentCall, status: int, reason: str, headers: List[Tuple[str, str]],
+                 body: str) -> None:
         self.sent = sent
         self.status = status            # HTTP status code
         self.reason = reason
         self.headers = headers          # list of (name, value) as received
         self.body = body                # body text as received
-        self.header_map = {}
+        self.header_map: Dict[str, str] = {}
         for name, value in headers:
             self.header_map[name.lower()] = value
         self.vq_status = self.header_map.get("vq-status")
-        self.text = None                # decrypted body text, when there is one
-        self.json = None                # the decrypted body parsed, when it is JSON
-        self.verdict = None
-        self.problems = []
+        self.text: Optional[str] = None  # decrypted body text, when there is one
+        self.json: Any = None           # the decrypted body parsed, when it is JSON
+        self.verdict: Optional[str] = None
+        self.problems: List[str] = []
 
     @property
-    def ok(self):
+    def ok(self) -> bool:
         return not self.problems
 
-    def header(self, name):
+    def header(self, name: str) -> Optional[str]:
         return self.header_map.get(name.lower())
 
-    def summary(self):
+    def summary(self) -> str:
         return "%s %s -> HTTP %s vq-status=%s verdict=%s body=%d chars%s" % (
             self.sent.kind, self.sent.path, self.status, self.vq_status, self.verdict,
             len(self.body), "" if self.ok else " problems=%s" % "; ".join(self.problems))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "CallResult(%s)" % self.summary()
 
 
@@ -147,8 +150,9 @@ class PlatformCaller(object):
     timeout: seconds for connecting and for each read.
     """
 
-    def __init__(self, secret, program_url, verify=True, timeout=10.0,
-                 inqueue_timeout_ms=DEFAULT_INQUEUE_TIMEOUT_MS, rng=None):
+    def __init__(self, secret: wire.SecretRecord, program_url: str, verify: Union[bool, str] = True,
+                 timeout: float = 10.0, inqueue_timeout_ms: int = DEFAULT_INQUEUE_TIMEOUT_MS,
+                 rng: Optional[random.Random] = None) -> None:
         self.secret = secret
         self.program_url = program_url
         self.verify = verify
@@ -159,7 +163,7 @@ class PlatformCaller(object):
         if parts.scheme not in ("http", "https"):
             raise ValueError("program_url must be http:// or https://, not %r" % program_url)
         self.scheme = parts.scheme
-        self.host = parts.hostname
+        self.host = cast(str, parts.hostname)
         self.port = parts.port or (443 if parts.scheme == "https" else 80)
         self.path = parts.path or "/"
         if parts.query:
@@ -167,14 +171,15 @@ class PlatformCaller(object):
 
     # ---- building a call ---------------------------------------------------------------
 
-    def build(self, data="", kind="normal", corpid="wwcorp-demo", agentid=1000001, call_type=1,
-              is_async=False, job_info="", ability_id="ability-demo", notify_id=None, req_id=None,
-              path=None, now=None, extra_fields=None):
+    def build(self, data: Any = "", kind: str = "normal", corpid: Any = "wwcorp-demo", agentid: Any = 1000001,
+              call_type: Any = 1, is_async: Any = False, job_info: Any = "", ability_id: Any = "ability-demo",
+              notify_id: Any = None, req_id: Optional[str] = None, path: Optional[str] = None,
+              now: Optional[float] = None, extra_fields: Optional[Dict[str, Any]] = None) -> SentCall:
         """The request of one call (a SentCall), without sending it."""
         if kind not in KINDS:
             raise ValueError("unknown kind %r (one of %s)" % (kind, ", ".join(KINDS)))
         record = other_secret(self.secret) if kind == "other_version" else self.secret
-        fields = {
+        fields: Dict[str, Any] = {
             "corpid": corpid,
             "agentid": agentid,
             "data": data,
@@ -216,7 +221,7 @@ class PlatformCaller(object):
 
     # ---- sending it ----------------------------------------------------------------------
 
-    def _connection(self):
+    def _connection(self) -> http_client.HTTPConnection:
         if self.scheme == "http":
             return http_client.HTTPConnection(self.host, self.port, timeout=self.timeout)
         if self.verify is False:
@@ -229,7 +234,7 @@ class PlatformCaller(object):
             ctx = ssl.create_default_context(cafile=self.verify)
         return http_client.HTTPSConnection(self.host, self.port, timeout=self.timeout, context=ctx)
 
-    def send(self, sent):
+    def send(self, sent: SentCall) -> CallResult:
         """Post a built call and return the checked CallResult."""
         conn = self._connection()
         try:
@@ -249,13 +254,13 @@ class PlatformCaller(object):
         self.check(result)
         return result
 
-    def call(self, data="", kind="normal", **kw):
+    def call(self, data: Any = "", kind: str = "normal", **kw: Any) -> CallResult:
         """Build, send and check one call; see build() for the fields."""
         return self.send(self.build(data, kind=kind, **kw))
 
     # ---- reading the answer as the platform does -------------------------------------------
 
-    def check(self, result):
+    def check(self, result: CallResult) -> CallResult:
         """Set result.verdict, .text, .json and .problems."""
         status = result.vq_status
         if status is None:
@@ -276,7 +281,7 @@ class PlatformCaller(object):
             result.verdict = "invalid"
         return result
 
-    def _check_names(self, result, expected, forbidden=()):
+    def _check_names(self, result: CallResult, expected: Sequence[str], forbidden: Sequence[str] = ()) -> None:
         p = result.problems
         wanted = dict((e.lower(), e) for e in expected)
         got = [n for n, _ in result.headers]
@@ -300,7 +305,7 @@ class PlatformCaller(object):
             if name.lower() in lower:
                 p.append("header %s must not be sent here" % name)
 
-    def _check_common(self, result):
+    def _check_common(self, result: CallResult) -> None:
         p = result.problems
         if result.header("Accept") != "*/*":
             p.append("Accept is %r" % result.header("Accept"))
@@ -310,7 +315,7 @@ class PlatformCaller(object):
             p.append("Content-Length %r for a body of %d bytes" % (result.header("Content-Length"),
                                                                    len(result.body.encode("utf-8"))))
 
-    def _decrypt(self, result):
+    def _decrypt(self, result: CallResult) -> None:
         if not result.body:
             result.text = ""
             return
@@ -324,7 +329,7 @@ class PlatformCaller(object):
         except ValueError:
             result.json = None
 
-    def _check_normal(self, result):
+    def _check_normal(self, result: CallResult) -> None:
         p = result.problems
         self._check_names(result, NORMAL_ANSWER_HEADERS)
         self._check_common(result)
@@ -344,7 +349,7 @@ class PlatformCaller(object):
                 p.append("vq-signature does not match the body as sent")
         self._decrypt(result)
 
-    def _check_retry(self, result):
+    def _check_retry(self, result: CallResult) -> None:
         p = result.problems
         self._check_names(result, RETRY_ANSWER_HEADERS, forbidden=SIGNED_ONLY_HEADERS)
         self._check_common(result)
@@ -366,12 +371,12 @@ class ProgramProcess(object):
 
     READY = re.compile(r"listening on (https?://[^/\s]+/)")
 
-    def __init__(self, argv, env=None, cwd=None):
+    def __init__(self, argv: List[str], env: Optional[Dict[str, str]] = None, cwd: Optional[str] = None) -> None:
         self.argv = argv
-        self.lines = []
+        self.lines: List[str] = []
         self.stderr = ""
-        self.url = None
-        self.returncode = None
+        self.url: Optional[str] = None
+        self.returncode: Optional[int] = None
         self._cond = threading.Condition()
         self._stop_lock = threading.Lock()
         self._proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -383,11 +388,11 @@ class ProgramProcess(object):
             t.start()
 
     @property
-    def pid(self):
+    def pid(self) -> int:
         return self._proc.pid
 
-    def _read_out(self):
-        for line in self._proc.stdout:
+    def _read_out(self) -> None:
+        for line in cast(IO[str], self._proc.stdout):
             with self._cond:
                 self.lines.append(line.rstrip("\n"))
                 if self.url is None:
@@ -398,10 +403,10 @@ class ProgramProcess(object):
         with self._cond:
             self._cond.notify_all()
 
-    def _read_err(self):
-        self.stderr = self._proc.stderr.read()
+    def _read_err(self) -> None:
+        self.stderr = cast(IO[str], self._proc.stderr).read()
 
-    def wait_ready(self, timeout=20.0):
+    def wait_ready(self, timeout: float = 20.0) -> str:
         """The program's URL once it listens; raises if it exits or is late."""
         end = time.time() + timeout
         with self._cond:
@@ -415,7 +420,7 @@ class ProgramProcess(object):
                 self._cond.wait(min(left, 0.2))
             return self.url
 
-    def wait_for(self, predicate, timeout=10.0):
+    def wait_for(self, predicate: Callable[[str], object], timeout: float = 10.0) -> Optional[str]:
         """The first stdout line for which predicate(line) holds, or None after timeout."""
         end = time.time() + timeout
         with self._cond:
@@ -430,11 +435,11 @@ class ProgramProcess(object):
                     return None
                 self._cond.wait(min(left, 0.2))
 
-    def output(self):
+    def output(self) -> str:
         with self._cond:
             return "\n".join(self.lines) + ("\n" if self.lines else "")
 
-    def stop(self, timeout=10.0):
+    def stop(self, timeout: float = 10.0) -> Optional[int]:
         """End the program and return its exit status."""
         with self._stop_lock:
             if self._proc.poll() is None:
@@ -449,8 +454,8 @@ class ProgramProcess(object):
         self.returncode = self._proc.returncode
         return self.returncode
 
-    def __enter__(self):
+    def __enter__(self) -> "ProgramProcess":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.stop()

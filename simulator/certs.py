@@ -16,6 +16,7 @@ tests on the loopback interface.
 """
 import os
 import subprocess
+from typing import Iterator, List
 
 OPENSSL = os.environ.get("OPENSSL", "openssl")
 
@@ -46,25 +47,25 @@ authorityKeyIdentifier = keyid, issuer
 class CertPaths(object):
     """Where one CA and its server certificate were written."""
 
-    def __init__(self, directory):
+    def __init__(self, directory: str) -> None:
         self.directory = directory
         self.ca = os.path.join(directory, "ca.pem")
         self.ca_key = os.path.join(directory, "ca.key")
         self.cert = os.path.join(directory, "server.pem")
         self.key = os.path.join(directory, "server.key")
 
-    def exist(self):
+    def exist(self) -> bool:
         return all(os.path.isfile(p) for p in (self.ca, self.cert, self.key))
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[str]:
         # ca_path, cert_path, key_path = make_certs(d)
         return iter((self.ca, self.cert, self.key))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "CertPaths(%r)" % self.directory
 
 
-def _run(args, cwd):
+def _run(args: List[str], cwd: str) -> str:
     proc = subprocess.Popen([OPENSSL] + args, cwd=cwd, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, universal_newlines=True)
     out, err = proc.communicate(timeout=60)
@@ -73,7 +74,7 @@ def _run(args, cwd):
     return out
 
 
-def make_certs(directory, ca_name="vq test CA", days=30):
+def make_certs(directory: str, ca_name: str = "vq test CA", days: int = 30) -> CertPaths:
     """Write a fresh CA and a 127.0.0.1 server certificate into `directory`.
 
     Returns a CertPaths (iterable as (ca.pem, server.pem, server.key)).
@@ -102,12 +103,12 @@ def make_certs(directory, ca_name="vq test CA", days=30):
     return paths
 
 
-def make_untrusted_certs(directory):
+def make_untrusted_certs(directory: str) -> CertPaths:
     """A second, unrelated CA and server certificate (for refusal tests)."""
     return make_certs(directory, ca_name="vq untrusted CA")
 
 
-def ensure_certs(directory):
+def ensure_certs(directory: str) -> CertPaths:
     """The certificates in `directory`, made there first if missing."""
     paths = CertPaths(directory)
     if paths.exist():

@@ -80,6 +80,7 @@ import ssl
 import tempfile
 import threading
 import time
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple, cast
 
 from http.server import BaseHTTPRequestHandler, HTTPServer
 from urllib.parse import unquote
@@ -175,23 +176,23 @@ MAX_BODY = 16 * 1024 * 1024
 CONNECTION_TIMEOUT = 10.0
 
 
-def _ident(prefix, seed):
+def _ident(prefix: str, seed: str) -> str:
     return prefix + hashlib.md5(seed.encode("utf-8")).hexdigest()[:12]
 
 
-def api_result(api, call):
+def api_result(api: str, call: Dict[str, Any]) -> str:
     """The result text the platform gives for an accepted call of `api`.
 
     For echo it is the call's data text itself; for the other APIs a small
     JSON object. It depends only on the API and the call body.
     """
-    data = call.get("data", "")
+    data: str = call.get("data", "")
     if api == ECHO_PATH:
         return data
     name = api.rsplit("/", 1)[-1]
     group = api.split("/")[-2]
     seed = api + "\n" + data
-    extra = {}
+    extra: Dict[str, Any] = {}
     if api == "/cgi-bin/chatdata/sync_msg":
         extra = {"next_cursor": _ident("cur_", seed), "has_more": False,
                  "msg_list": [{"msgid": _ident("msg_", seed), "msgtype": "text",
@@ -230,19 +231,19 @@ def api_result(api, call):
         extra = {"status": 2, "result": {"items": []}}
     elif name == "search_contact_or_customer":
         extra = {"contact_list": [], "customer_list": []}
-    result = {"errcode": 0, "errmsg": "ok"}
+    result: Dict[str, Any] = {"errcode": 0, "errmsg": "ok"}
     result.update(extra)
     return json.dumps(result, sort_keys=True)
 
 
 class _Verdict(Exception):
-    def __init__(self, code, reason):
+    def __init__(self, code: int, reason: str) -> None:
         Exception.__init__(self, code, reason)
         self.code = code
         self.reason = reason
 
 
-def _header(headers, name):
+def _header(headers: Sequence[Tuple[str, str]], name: str) -> Optional[str]:
     """Last value of `name` (any case) in a header list, or None."""
     value = None
     lname = name.lower()
@@ -252,11 +253,11 @@ def _header(headers, name):
     return value
 
 
-def _is_decimal(text):
-    return bool(text) and all(c in "0123456789" for c in text)
+def _is_decimal(text: Optional[str]) -> bool:
+    return bool(text) and all(c in "0123456789" for c in cast(str, text))
 
 
-def _capitalize(name):
+def _capitalize(name: str) -> str:
     return "-".join(part[:1].upper() + part[1:] for part in name.split("-"))
 
 
@@ -264,14 +265,14 @@ class _Handler(BaseHTTPRequestHandler):
     server_version = "vq-platform-sim"
     sys_version = ""
 
-    def log_message(self, format, *args):  # keep test output clean
+    def log_message(self, format: str, *args: Any) -> None:  # keep test output clean
         pass
 
-    def do_POST(self):
-        self.server.sim._handle(self)
+    def do_POST(self) -> None:
+        cast(_Server, self.server).sim._handle(self)
 
-    def do_GET(self):
-        self.server.sim._handle(self)
+    def do_GET(self) -> None:
+        cast(_Server, self.server).sim._handle(self)
 
     do_PUT = do_GET
     do_DELETE = do_GET
@@ -283,12 +284,12 @@ class _Server(socketserver.ThreadingMixIn, HTTPServer):
     allow_reuse_address = True
     request_queue_size = 64
 
-    def __init__(self, sim, address, context):
+    def __init__(self, sim: "PlatformSimulator", address: Tuple[str, int], context: ssl.SSLContext) -> None:
         self.sim = sim
         self.ssl_context = context
         HTTPServer.__init__(self, address, _Handler)
 
-    def finish_request(self, request, client_address):
+    def finish_request(self, request: Any, client_address: Any) -> None:
         # TLS is set up here, in the connection's own thread, so that a client
         # that stalls or aborts the handshake never holds up the others.
         request.settimeout(CONNECTION_TIMEOUT)
@@ -298,7 +299,7 @@ class _Server(socketserver.ThreadingMixIn, HTTPServer):
             self.sim._note_error("handshake", e)
             return
         try:
-            self.RequestHandlerClass(conn, client_address, self)
+            cast(Any, self.RequestHandlerClass)(conn, client_address, self)  # typeshed types it with Self
         except Exception as e:  # the client went away, mostly
             self.sim._note_error("handler", e)
         finally:
@@ -307,7 +308,7 @@ class _Server(socketserver.ThreadingMixIn, HTTPServer):
             except OSError:
                 pass
 
-    def handle_error(self, request, client_address):
+    def handle_error(self, request: Any, client_address: Any) -> None:
         pass
 
 
@@ -324,8 +325,9 @@ class PlatformSimulator(object):
     on_request    optional callable given each request record as it is made
     """
 
-    def __init__(self, record, access_token="", cert_dir=None, port=0, lifetime=600.0,
-                 max_skew=None, on_request=None):
+    def __init__(self, record: wire.SecretRecord, access_token: str = "", cert_dir: Optional[str] = None,
+                 port: int = 0, lifetime: float = 600.0, max_skew: Optional[float] = None,
+                 on_request: Optional[Callable[[Dict[str, Any]], object]] = None) -> None:
         self.record = record
         self.access_token = access_token
         self.max_skew = max_skew
@@ -336,18 +338,18 @@ class PlatformSimulator(object):
         self._port = port
         self._lock = threading.Lock()
         self._stop_lock = threading.Lock()
-        self._records = []
-        self._errors = []
-        self._faults = {}
+        self._records: List[Dict[str, Any]] = []
+        self._errors: List[Tuple[str, str]] = []
+        self._faults: Dict[Tuple[Optional[str], Optional[str]], Dict[str, Dict[str, Any]]] = {}
         self._stop_event = threading.Event()
-        self._server = None
-        self._thread = None
-        self._timer = None
-        self.certs = None
+        self._server: Optional[_Server] = None
+        self._thread: Optional[threading.Thread] = None
+        self._timer: Optional[threading.Timer] = None
+        self.certs: Optional[_certs.CertPaths] = None
 
     # -- life cycle ---------------------------------------------------------
 
-    def start(self):
+    def start(self) -> "PlatformSimulator":
         if self._server is not None:
             return self
         if self._cert_dir is None:
@@ -367,7 +369,7 @@ class PlatformSimulator(object):
             self._timer.start()
         return self
 
-    def stop(self):
+    def stop(self) -> None:
         with self._stop_lock:
             if self._server is None:
                 return
@@ -377,68 +379,68 @@ class PlatformSimulator(object):
             server.server_close()
             if self._timer is not None and self._timer is not threading.current_thread():
                 self._timer.cancel()
-            self._thread.join(5)
+            cast(threading.Thread, self._thread).join(5)
             if self._own_cert_dir and self._cert_dir:
                 shutil.rmtree(self._cert_dir, ignore_errors=True)
 
-    def wait(self, seconds=None):
+    def wait(self, seconds: Optional[float] = None) -> bool:
         """Block until stop() (or the lifetime) ends the server; True if it did."""
         return self._stop_event.wait(seconds)
 
-    def __enter__(self):
+    def __enter__(self) -> "PlatformSimulator":
         return self.start()
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.stop()
 
     @property
-    def running(self):
+    def running(self) -> bool:
         return self._server is not None
 
     @property
-    def port(self):
-        return self._server.server_address[1]
+    def port(self) -> int:
+        return cast(_Server, self._server).server_address[1]
 
     @property
-    def base_url(self):
+    def base_url(self) -> str:
         return "https://127.0.0.1:%d" % self.port
 
     @property
-    def relay_url(self):
+    def relay_url(self) -> str:
         return self.base_url + RELAY_PATH + "?" + RELAY_QUERY_PREFIX + self.access_token
 
     @property
-    def ca_path(self):
-        return self.certs.ca
+    def ca_path(self) -> str:
+        return cast(_certs.CertPaths, self.certs).ca
 
     @property
-    def cert_dir(self):
+    def cert_dir(self) -> Optional[str]:
         return self._cert_dir
 
     # -- records -------------------------------------------------------------
 
     @property
-    def requests(self):
+    def requests(self) -> List[Dict[str, Any]]:
         """A copy of the request records, oldest first."""
         with self._lock:
             return list(self._records)
 
-    def requests_for(self, req_id=None, api=None):
+    def requests_for(self, req_id: Optional[str] = None, api: Optional[str] = None) -> List[Dict[str, Any]]:
         return [r for r in self.requests
                 if (req_id is None or _header(r["headers"], "vq-req-id") == req_id)
                 and (api is None or r["api"] == api)]
 
-    def clear_requests(self):
+    def clear_requests(self) -> None:
         with self._lock:
             del self._records[:]
             del self._errors[:]
 
     @property
-    def errors(self):
+    def errors(self) -> List[Tuple[str, str]]:
         with self._lock:
             return list(self._errors)
 
-    def wait_for(self, predicate, timeout=5.0):
+    def wait_for(self, predicate: Callable[["PlatformSimulator"], object], timeout: float = 5.0) -> bool:
         """Poll predicate(self) until it is true or `timeout` seconds pass."""
         deadline = time.time() + timeout
         while True:
@@ -448,13 +450,13 @@ class PlatformSimulator(object):
                 return False
             time.sleep(0.01)
 
-    def _note_error(self, where, exc):
+    def _note_error(self, where: str, exc: BaseException) -> None:
         with self._lock:
             self._errors.append((where, repr(exc)))
 
     # -- faults --------------------------------------------------------------
 
-    def set_fault(self, kind, path=None, req_id=None, **params):
+    def set_fault(self, kind: str, path: Optional[str] = None, req_id: Optional[str] = None, **params: Any) -> None:
         """Switch on a fault for `path` (None: every path) and, if given, only
         for requests whose vq-req-id is `req_id`."""
         if kind not in FAULT_KINDS:
@@ -472,7 +474,8 @@ class PlatformSimulator(object):
         with self._lock:
             self._faults.setdefault((path, req_id), {})[kind] = dict(params)
 
-    def clear_faults(self, path=None, kind=None, req_id=None):
+    def clear_faults(self, path: Optional[str] = None, kind: Optional[str] = None,
+                     req_id: Optional[str] = None) -> None:
         """Drop faults: all of them by default, or those of `path`, `req_id`, `kind`."""
         with self._lock:
             for key in list(self._faults):
@@ -485,13 +488,13 @@ class PlatformSimulator(object):
                 else:
                     self._faults[key].pop(kind, None)
 
-    def _faults_for(self, url_path, api, req_id):
+    def _faults_for(self, url_path: str, api: Optional[str], req_id: Optional[str]) -> Dict[str, Dict[str, Any]]:
         # From the most general to the most specific: later ones win.
-        keys = [(None, None), (url_path, None), (api, None)]
+        keys: List[Tuple[Optional[str], Optional[str]]] = [(None, None), (url_path, None), (api, None)]
         if req_id is not None:
             keys += [(None, req_id), (url_path, req_id), (api, req_id)]
-        active = {}
-        seen = set()
+        active: Dict[str, Dict[str, Any]] = {}
+        seen: Set[Tuple[Optional[str], Optional[str]]] = set()
         with self._lock:
             for key in keys:
                 if key not in seen:
@@ -501,7 +504,8 @@ class PlatformSimulator(object):
 
     # -- request handling ------------------------------------------------------
 
-    def _check(self, method, url_path, query, headers, raw_body, relay):
+    def _check(self, method: str, url_path: str, query: str, headers: List[Tuple[str, str]], raw_body: bytes,
+               relay: bool) -> Dict[str, Any]:
         rec = self.record
         if method != "POST":
             raise _Verdict(E_METHOD, "method %s not allowed" % method)
@@ -517,7 +521,7 @@ class PlatformSimulator(object):
         for name in required:
             if _header(headers, name) is None:
                 raise _Verdict(E_MISSING_HEADER, "missing header %s" % name)
-        ctype = _header(headers, "Content-Type")
+        ctype = cast(str, _header(headers, "Content-Type"))
         if ctype.split(";")[0].strip().lower() != "application/json":
             raise _Verdict(E_CONTENT_TYPE, "unexpected Content-Type %s" % ctype)
         if relay and _header(headers, TRANS_API_HEADER) not in API_PATHS:
@@ -527,15 +531,16 @@ class PlatformSimulator(object):
             raise _Verdict(E_SECRET_VER, "secret version %s not in force" % ver)
         if _header(headers, "vq-program-id") != rec.program_id:
             raise _Verdict(E_PROGRAM_ID, "program id mismatch")
-        stamp = _header(headers, "vq-timestamp")
-        nonce = _header(headers, "vq-nonce")
+        # Required headers: present (checked above).
+        stamp = cast(str, _header(headers, "vq-timestamp"))
+        nonce = cast(str, _header(headers, "vq-nonce"))
         if not _is_decimal(stamp):
             raise _Verdict(E_STAMP, "bad vq-timestamp")
         if not (_is_decimal(nonce) and int(nonce) <= NONCE_MAX):
             raise _Verdict(E_STAMP, "bad vq-nonce")
         if self.max_skew is not None and abs(int(stamp) - time.time()) > self.max_skew:
             raise _Verdict(E_SKEW, "vq-timestamp out of range")
-        length = _header(headers, "Content-Length")
+        length = cast(str, _header(headers, "Content-Length"))
         if not (_is_decimal(length) and int(length) == len(raw_body)):
             raise _Verdict(E_LENGTH, "Content-Length mismatch")
         try:
@@ -559,22 +564,22 @@ class PlatformSimulator(object):
             raise _Verdict(E_CALL_BODY, "call body value types")
         return call
 
-    def _handle(self, handler):
+    def _handle(self, handler: BaseHTTPRequestHandler) -> None:
         method = handler.command
         raw_path = handler.path
         url_path, _, query = raw_path.partition("?")
         headers = list(handler.headers.items())
         raw_body = b""
         length = _header(headers, "Content-Length")
-        if _is_decimal(length) and int(length) <= MAX_BODY:
-            raw_body = handler.rfile.read(int(length))
+        if _is_decimal(length) and int(cast(str, length)) <= MAX_BODY:
+            raw_body = handler.rfile.read(int(cast(str, length)))
         relay = url_path == RELAY_PATH
         api = _header(headers, TRANS_API_HEADER) if relay else url_path
         call = None
         try:
             call = self._check(method, url_path, query, headers, raw_body, relay)
             verdict, reason = OK, "ok"
-            result = api_result(api, call)
+            result = api_result(cast(str, api), call)  # a relay call without an api is refused above
         except _Verdict as v:
             verdict, reason = v.code, v.reason
             result = json.dumps({"errcode": v.code, "errmsg": v.reason})
@@ -612,7 +617,7 @@ class PlatformSimulator(object):
         handler.wfile.write(answer["raw_body"])
         handler.wfile.flush()
 
-    def _answer(self, verdict, result, faults):
+    def _answer(self, verdict: int, result: str, faults: Dict[str, Dict[str, Any]]) -> Dict[str, Any]:
         rec = self.record
         status_code = int(faults["http500"].get("code", 500)) if "http500" in faults else 200
         if "result" in faults:
@@ -660,12 +665,12 @@ class PlatformSimulator(object):
         return {"status_code": status_code, "headers": headers, "body": body, "raw_body": raw_body}
 
 
-def closed_port():
+def closed_port() -> int:
     """A 127.0.0.1 port that nothing listens on (connections are refused)."""
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     try:
         s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+        return cast(int, s.getsockname()[1])
     finally:
         s.close()
 
@@ -678,14 +683,14 @@ class StalledListener(object):
     client's connect waits for its time-out.
     """
 
-    def __init__(self, fill_timeout=0.2, max_fill=8):
+    def __init__(self, fill_timeout: float = 0.2, max_fill: int = 8) -> None:
         self._fill_timeout = fill_timeout
         self._max_fill = max_fill
-        self._server = None
-        self._held = []
-        self.port = None
+        self._server: Optional[socket.socket] = None
+        self._held: List[socket.socket] = []
+        self.port: Optional[int] = None
 
-    def start(self):
+    def start(self) -> "StalledListener":
         self._server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._server.bind(("127.0.0.1", 0))
         self._server.listen(0)
@@ -702,10 +707,10 @@ class StalledListener(object):
         raise RuntimeError("could not fill the listen queue")
 
     @property
-    def base_url(self):
-        return "https://127.0.0.1:%d" % self.port
+    def base_url(self) -> str:
+        return "https://127.0.0.1:%d" % cast(int, self.port)
 
-    def stop(self):
+    def stop(self) -> None:
         for c in self._held:
             c.close()
         del self._held[:]
@@ -713,8 +718,8 @@ class StalledListener(object):
             self._server.close()
             self._server = None
 
-    def __enter__(self):
+    def __enter__(self) -> "StalledListener":
         return self.start()
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.stop()

@@ -7,6 +7,7 @@ itself out on both sides of an exchange.
 import base64
 import hashlib
 import hmac
+from typing import Tuple
 
 from Crypto.Cipher import AES
 from Crypto.Util.Padding import pad, unpad
@@ -17,31 +18,31 @@ BLOCK = 32  # the platform pads to 32 bytes, not to the AES block
 class SecretRecord(object):
     """One secret record: version, signing token, AES key text, program id."""
 
-    def __init__(self, ver, token, encoding_aes_key, program_id):
+    def __init__(self, ver: str, token: str, encoding_aes_key: str, program_id: str) -> None:
         self.ver = ver
         self.token = token
         self.encoding_aes_key = encoding_aes_key
         self.program_id = program_id
 
-    def line(self):
+    def line(self) -> str:
         """The comma-separated secret line, as the secret file holds it."""
         return ",".join([self.ver, self.token, self.encoding_aes_key, self.program_id])
 
-    def debug_token(self):
+    def debug_token(self) -> str:
         """The secret line as a debug token (Base64)."""
         return base64.b64encode(self.line().encode("utf-8")).decode("ascii")
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         # Never show the token or the key.
         return "SecretRecord(ver=%r, program_id=%r)" % (self.ver, self.program_id)
 
 
-def aes_key(key_text):
+def aes_key(key_text: str) -> Tuple[bytes, bytes]:
     key = base64.b64decode(key_text + "=")
     return key, key[:16]
 
 
-def encrypt(key_text, plain):
+def encrypt(key_text: str, plain: str) -> str:
     """Wire text of a body: Base64 of AES-CBC, IV = first 16 key bytes."""
     if not plain:
         return plain
@@ -50,7 +51,7 @@ def encrypt(key_text, plain):
     return base64.b64encode(cipher.encrypt(pad(plain.encode("utf-8"), BLOCK))).decode("ascii")
 
 
-def decrypt(key_text, wire):
+def decrypt(key_text: str, wire: str) -> str:
     """Body text of a wire text."""
     if not wire:
         return wire
@@ -59,7 +60,7 @@ def decrypt(key_text, wire):
     return unpad(cipher.decrypt(base64.b64decode(wire)), BLOCK).decode("utf-8")
 
 
-def sign(token, body, timestamp, nonce, ver):
+def sign(token: str, body: str, timestamp: object, nonce: object, ver: object) -> str:
     """HMAC-SHA-256 over the five sorted lines, as lower-case hex."""
     lines = sorted([
         "body-md5=%s\n" % hashlib.md5(body.encode("utf-8")).hexdigest(),
@@ -71,7 +72,7 @@ def sign(token, body, timestamp, nonce, ver):
     return hmac.new(token.encode("utf-8"), "".join(lines).encode("utf-8"), hashlib.sha256).hexdigest()
 
 
-def make_key_text(seed):
+def make_key_text(seed: str) -> str:
     """A 43-character AES key text derived from a seed (tests and demos)."""
     raw = hashlib.sha256(seed.encode("utf-8")).digest()
     return base64.b64encode(raw).decode("ascii").rstrip("=")

@@ -158,7 +158,11 @@ size_t time_stamp(char* out) {
     py::object now = read_clock();
     double t = PyFloat_AsDouble(now.ptr());
     if (t == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    if (!std::isfinite(t)) raise_error(PyExc_ValueError, "Invalid value NaN (not a number)");
+    if (std::isnan(t)) raise_error(PyExc_ValueError, "Invalid value NaN (not a number)");
+    if (std::isinf(t)) raise_error(PyExc_OverflowError, "cannot convert float infinity to integer");
+    // Years 1 to 9999 at UTC+8; anything else has no time stamp (and would
+    // not fit the integer arithmetic below).
+    if (t < -62135625600.0 || t >= 253402272000.0) raise_error(PyExc_ValueError, "year is out of range");
     double ipart;
     double frac = std::modf(t, &ipart);
     frac = round_half_even(frac * 1e6);

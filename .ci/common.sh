@@ -1,0 +1,49 @@
+# Shared by .ci/sanitize.sh, .ci/wheels.sh and .ci/typecheck.sh.
+
+# find_python VERSION -> path of that CPython ("3.11" or "3.11.7"): pyenv's
+# exact version, else pyenv's newest VERSION.*, else pythonVERSION on PATH.
+find_python() {
+    local v=$1 cand
+    cand=$HOME/.pyenv/versions/$v/bin/python
+    if [ -x "$cand" ]; then echo "$cand"; return 0; fi
+    cand=$(ls -d "$HOME/.pyenv/versions/$v".*/bin/python 2>/dev/null | sort -V | tail -n 1)
+    if [ -n "$cand" ] && [ -x "$cand" ]; then echo "$cand"; return 0; fi
+    cand=$(command -v "python$v" 2>/dev/null) && { echo "$cand"; return 0; }
+    return 1
+}
+
+# A private copy of the checkout to build from.
+#
+# pip (21.3 and later) builds a local directory in place, so `pip install .`
+# from the checkout writes build/ and *.egg-info/ there, and setup.py reuses
+# object files that are newer than their sources whatever flags built them.
+# Building from a fresh copy keeps sanitizer, wheel and normal builds apart.
+
+# stage_source DIR: DIR becomes a copy of the checkout's source files
+# (tracked and untracked, minus what .gitignore excludes; outside a git
+# work tree: everything but build outputs, virtual environments and caches).
+stage_source() {
+    local dest=$1
+    rm -rf "$dest"
+    mkdir -p "$dest"
+    if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        git ls-files -z --cached --others --exclude-standard |
+            while IFS= read -r -d '' f; do [ -f "$f" ] && printf '%s\0' "$f"; done |
+            tar -cf - --null -T - | tar -xf - -C "$dest"
+    else
+        tar -cf - --exclude=./build --exclude=./dist --exclude=./.venv --exclude=./.git \
+            --exclude='*.egg-info' --exclude=__pycache__ --exclude=.hypothesis \
+            --exclude=.pytest_cache --exclude='*.so' . | tar -xf - -C "$dest"
+    fi
+    [ -f "$dest/setup.py" ] || { echo "staging the source into $dest failed" >&2; return 1; }
+}
+
+# pip_quiet PYTHON ARGS...: pip without the version check and without the
+# "is ignored" notes of the local index configuration; keeps pip's status.
+pip_quiet() {
+    local py=$1; shift
+    local out rc=0
+    out=$("$py" -m pip --disable-pip-version-check -q "$@" 2>&1) || rc=$?
+    [ -z "$out" ] || printf '%s\n' "$out" | grep -v "is ignored" || true
+    return $rc
+}
