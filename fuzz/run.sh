@@ -62,8 +62,13 @@ if [ -z "${FUZZ_NO_INSTALL:-}" ]; then
     fi
     $pip install requests pycryptodome 2>&1 | quiet
     if [ -z "${FUZZ_NATIVE:-}" ]; then
-        echo "=== fuzz: building and installing the module (pip install .)"
-        if ! VQSDK_JOBS=${VQSDK_JOBS:-2} $pip install . 2>&1 | quiet || ! "$VENV/bin/python" -c "import vqspecapisdk" 2>/dev/null; then
+        echo "=== fuzz: building and installing the module (pip install of a clean copy)"
+        # A copy, so that the build neither reuses nor leaves objects in the
+        # checkout's build/ (where a sanitizer build may have left its own).
+        copy=$(mktemp -d)
+        trap 'rm -rf "$copy"' EXIT
+        cp -r setup.py pyproject.toml src stubs "$copy/"
+        if ! VQSDK_JOBS=${VQSDK_JOBS:-2} $pip install "$copy" 2>&1 | quiet || ! (cd / && "$VENV/bin/python" -c "import vqspecapisdk") 2>/dev/null; then
             echo "fuzz: the module did not build; it needs a C++17 compiler and OpenSSL's headers (g++ libssl-dev)" >&2
             exit 2
         fi
