@@ -388,13 +388,26 @@ void remember_env_class(PyObject* cls) {
     for (int i = 0; i < 4; ++i) c.field_names[i] = PyUnicode_InternFromString(kRecordFields[i]);
 }
 
+// The class's methods are checked again only when the class changed (its
+// version tag moves with every change to its namespace).
+bool class_unchanged() {
+    static unsigned int checked_tag = 0;
+    const EnvClass& c = g_env_class;
+    const unsigned int tag = c.type->tp_version_tag;
+    const bool tag_valid = PyType_HasFeature(c.type, Py_TPFLAGS_VALID_VERSION_TAG) && tag != 0;
+    if (tag_valid && tag == checked_tag) return true;
+    PyObject* dict = c.type->tp_dict;
+    for (int i = 0; i < kGetters; ++i)
+        if (PyDict_GetItem(dict, c.getter_names[i]) != c.getters[i]) return false;
+    for (int i = 0; i < 3; ++i)
+        if (PyDict_GetItem(dict, c.record_method_names[i]) != c.record_methods[i]) return false;
+    if (tag_valid) checked_tag = tag;
+    return true;
+}
+
 bool unchanged(PyObject* env, int idx) {
     const EnvClass& c = g_env_class;
-    PyObject* dict = c.type->tp_dict;
-    if (PyDict_GetItem(dict, c.getter_names[idx]) != c.getters[idx]) return false;
-    if (idx < kIsDebug)
-        for (int i = 0; i < 3; ++i)
-            if (PyDict_GetItem(dict, c.record_method_names[i]) != c.record_methods[i]) return false;
+    if (!class_unchanged()) return false;
     PyObject** dp = _PyObject_GetDictPtr(env);
     if (dp && *dp) {
         if (PyDict_GetItem(*dp, c.getter_names[idx])) return false;

@@ -104,7 +104,6 @@ py::object req_decoder_init(const Bound& a) {
     py::object values[kSlots];
     py::object empty = steal(PyUnicode_FromStringAndSize("", 0));
     for (int s = 0; s < kSlots; ++s) values[s] = s == kReqId ? empty : py::none();
-    for (int s = 0; s < kSlots; ++s) check(PyObject_SetAttr(self, interned(kInboundHeaders[s].member), values[s].ptr()) == 0);
 
     // Header scan: every pair is looked at, so a later duplicate wins.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
