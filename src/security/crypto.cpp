@@ -381,14 +381,7 @@ CryptStatus decrypt_to(const uint8_t* key, size_t key_len, const uint8_t* cipher
 
 CryptStatus decrypt_in_place(const uint8_t* key, size_t key_len, uint8_t* data, size_t n,
                              size_t& plain_len) {
-    if (!aes_cbc(key_len)) return CryptStatus::BadKeyLength;
-    if (n % 16 != 0) return CryptStatus::NotBlockMultiple;
-    if (n > 0) {
-        EVP_CIPHER_CTX* ctx = cipher_for(key, key_len, 0);
-        if (!ctx) return CryptStatus::LibraryError;
-        if (!cipher_update(ctx, data, data, n)) return CryptStatus::LibraryError;
-    }
-    return strip_padding(data, n, plain_len);
+    return decrypt_to(key, key_len, data, n, data, plain_len);
 }
 
 bool all_ascii(const uint8_t* p, size_t n) {

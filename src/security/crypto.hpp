@@ -83,7 +83,8 @@ CryptStatus encrypt_to_b64(const uint8_t* key, size_t key_len, const char* plain
 CryptStatus decrypt_in_place(const uint8_t* key, size_t key_len, uint8_t* cipher, size_t n,
                              size_t& plain_len);
 
-// Decrypts `cipher` into `out` (room for n bytes, may not overlap) and
+// Decrypts `cipher` into `out` (room for n bytes; either the same buffer or
+// one that does not overlap it) and
 // strips the padding; on success `plain_len` bytes of plain text are in `out`.
 CryptStatus decrypt_to(const uint8_t* key, size_t key_len, const uint8_t* cipher, size_t n, uint8_t* out,
                        size_t& plain_len);
