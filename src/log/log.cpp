@@ -209,6 +209,24 @@ size_t put_decimal(char* out, unsigned long long v) {
     return n;
 }
 
+// str(LOG_VER), converted again only when the constant is reassigned (an
+// int or a str always converts the same way).
+py::object version_text(PyObject* ver) {
+    static PyObject* last = nullptr;
+    static PyObject* last_text = nullptr;
+    if (!PyLong_CheckExact(ver) && !PyUnicode_CheckExact(ver)) return steal(PyObject_Str(ver));
+    if (ver != last || !last_text) {
+        PyObject* text_form = PyObject_Str(ver);
+        if (!text_form) throw py::error_already_set();
+        Py_XDECREF(last_text);
+        Py_XDECREF(last);
+        Py_INCREF(ver);
+        last = ver;
+        last_text = text_form;
+    }
+    return borrow(last_text);
+}
+
 // The process id, read once per process (and again after a fork).
 long g_pid = 0;
 void reset_pid() { g_pid = 0; }
@@ -365,7 +383,7 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
     char line_buf[32];
     const size_t line_len = line >= 0 ? put_decimal(line_buf, static_cast<unsigned long long>(line)) : 0;
 
-    py::object ver = steal(PyObject_Str(VQ_GLOBAL("LOG_VER").ptr()));
+    py::object ver = version_text(VQ_GLOBAL("LOG_VER").ptr());
     py::object lvl = steal(PyObject_Str(level));
     py::object rid = req_id ? steal(PyObject_Str(req_id)) : py::object();
 
