@@ -12,6 +12,31 @@ inline void append_u(std::string& out, Py_UCS4 unit) {
                    kHex[unit & 0xf]};
     out.append(buf, 6);
 }
+
+// One character as the standard writer writes it.
+inline void append_char(std::string& out, Py_UCS4 c) {
+    if (c >= 0x20 && c < 0x7f) {
+        if (c == '"' || c == '\\') out.push_back('\\');
+        out.push_back(static_cast<char>(c));
+        return;
+    }
+    switch (c) {
+        case '\n': out.append("\\n", 2); break;
+        case '\r': out.append("\\r", 2); break;
+        case '\t': out.append("\\t", 2); break;
+        case '\b': out.append("\\b", 2); break;
+        case '\f': out.append("\\f", 2); break;
+        default:
+            if (c > 0xffff) {
+                Py_UCS4 v = c - 0x10000;
+                append_u(out, 0xd800 | ((v >> 10) & 0x3ff));
+                append_u(out, 0xdc00 | (v & 0x3ff));
+            } else {
+                append_u(out, c);
+            }
+    }
+}
+
 }  // namespace
 
 void append_json_string(std::string& out, PyObject* s) {
@@ -29,44 +54,11 @@ void append_json_string(std::string& out, PyObject* s) {
             while (j < n && p[j] >= 0x20 && p[j] < 0x7f && p[j] != '"' && p[j] != '\\') ++j;
             out.append(reinterpret_cast<const char*>(p + i), static_cast<size_t>(j - i));
             if (j == n) break;
-            const unsigned char c = p[j];
-            switch (c) {
-                case '"': out.append("\\\"", 2); break;
-                case '\\': out.append("\\\\", 2); break;
-                case '\n': out.append("\\n", 2); break;
-                case '\r': out.append("\\r", 2); break;
-                case '\t': out.append("\\t", 2); break;
-                case '\b': out.append("\\b", 2); break;
-                case '\f': out.append("\\f", 2); break;
-                default: append_u(out, c);
-            }
+            append_char(out, p[j]);
             i = j + 1;
         }
-        out.push_back('"');
-        return;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c >= 0x20 && c < 0x7f) {
-            if (c == '"' || c == '\\') out.push_back('\\');
-            out.push_back(static_cast<char>(c));
-            continue;
-        }
-        switch (c) {
-            case '\n': out.append("\\n", 2); break;
-            case '\r': out.append("\\r", 2); break;
-            case '\t': out.append("\\t", 2); break;
-            case '\b': out.append("\\b", 2); break;
-            case '\f': out.append("\\f", 2); break;
-            default:
-                if (c > 0xffff) {
-                    Py_UCS4 v = c - 0x10000;
-                    append_u(out, 0xd800 | ((v >> 10) & 0x3ff));
-                    append_u(out, 0xdc00 | (v & 0x3ff));
-                } else {
-                    append_u(out, c);
-                }
-        }
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i) append_char(out, PyUnicode_READ(kind, data, i));
     }
     out.push_back('"');
 }
