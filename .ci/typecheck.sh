@@ -32,6 +32,5 @@ echo "=== mypy --strict examples/"
 "$vpy" -m mypy --strict --cache-dir "$venv/mypy-cache" examples/ || status=1
 echo "=== stubtest vqspecapisdk"
 # From the venv, so that the module imported is the installed one.
-root=$PWD
-(cd "$venv" && "$vpy" "$root/.ci/stubtest.py") || status=1
+(cd "$venv" && "$vpy" -m mypy.stubtest vqspecapisdk) || status=1
 exit $status

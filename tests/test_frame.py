@@ -10,6 +10,7 @@ import os
 import random
 import re
 import string
+import sys
 import threading
 import time
 import uuid
@@ -21,7 +22,7 @@ from Crypto.Cipher import AES
 from Crypto.Util import Padding
 
 import vqspecapisdk as m
-from conftest import run_python
+from conftest import log_texts, run_python
 
 FACILITIES = ["random", "string", "time", "AES", "pad", "unpad", "hashlib", "hmac", "base64",
               "datetime", "os", "inspect", "json", "requests", "CaseInsensitiveDict", "threading", "uuid"]
@@ -364,6 +365,69 @@ def test_unknown_keyword_refused(call, word):
 def test_wrong_argument_count_refused(call):
     with pytest.raises(TypeError):
         call()
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda: m.encrypt_body("k"), "encrypt_body() missing 1 required positional argument: 'origin_body'"),
+    (lambda: m.get_signature("k", "b"),
+     "get_signature() missing 3 required positional arguments: 'timestamp', 'nonce', and 'secret_ver'"),
+    (lambda: m.encrypt_body("k", "", "x"), "encrypt_body() takes 2 positional arguments but 3 were given"),
+    (lambda: m.gen_new_req_id(1), "gen_new_req_id() takes 0 positional arguments but 1 was given"),
+    (lambda: m.encrypt_body("k", "", aes_key="k"), "encrypt_body() got multiple values for argument 'aes_key'"),
+    (lambda: m.SecretInfo().parse_from_string("a", "b"),
+     "parse_from_string() takes 2 positional arguments but 3 were given"),
+    (lambda: m.VQToSpecRetryNotifyException("m", "1", "x"),
+     "__init__() takes from 2 to 3 positional arguments but 4 were given"),
+    (lambda: m.SecretInfo.load(), "load() missing 1 required positional argument: 'self'"),
+    (lambda: m.encrypt_body(**{"aes_key": "k", "origin_body": "", "a b": 1}),
+     "encrypt_body() got an unexpected keyword argument 'a b'"),
+])
+def test_argument_count_messages(call, message):
+    with pytest.raises(TypeError) as ei:
+        call()
+    assert str(ei.value) == message
+
+
+def test_introspection_as_builtins():
+    # Module functions are builtins of the module; methods are unbound
+    # builtins held by the class, so signatures keep (or drop) self exactly
+    # as for interpreted methods.
+    assert repr(m.get_signature) == "<built-in function get_signature>"
+    assert m.get_signature.__self__ is m
+    assert m.get_signature.__module__ == "vqspecapisdk"
+    assert str(inspect.signature(m.get_signature)) == "(secret_key, body, timestamp, nonce, secret_ver)"
+    assert str(inspect.signature(m.spec_log)) == "(log_level, req_id, *args)"
+    assert str(inspect.signature(m.SecretInfo.parse_from_string)) == "(self, /, line)"
+    assert str(inspect.signature(m.SecretInfo().parse_from_string)) == "(line)"
+    assert str(inspect.signature(m.VQToSpecHTTPRspConstructor.get_retry_notify_header)).startswith("(self, /, status")
+
+
+def test_star_arguments_by_many_threads():
+    # The extra positionals are read from the caller's argument array while
+    # other threads call the same function with other arguments.
+    out = []
+
+    class Sink(object):
+        def write(self, s):
+            out.append(s)
+
+    saved = sys.stdout
+    sys.stdout = Sink()
+    try:
+        def worker(k):
+            for i in range(200):
+                m.spec_log_info("t%d" % k, i, "x" * k)
+        threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.stdout = saved
+    assert len(out) == 1600 and all(s.endswith("\n") for s in out)
+    for level, _, text in log_texts("".join(out)):
+        k, i, x = text.split(" ")
+        assert level == "INFO" and x == "x" * int(k[1:]) and 0 <= int(i) < 200
 
 
 def test_parameters_by_keyword():

@@ -456,26 +456,26 @@ void log_at(Level level, PyObject* req_id, std::initializer_list<PyObject*> args
 
 namespace {
 
-void write_rest(PyObject* level, PyObject* req_id, const py::tuple& rest) {
-    write_log(level, req_id, &PyTuple_GET_ITEM(rest.ptr(), 0), static_cast<size_t>(PyTuple_GET_SIZE(rest.ptr())));
+void write_rest(PyObject* level, PyObject* req_id, const Bound& a) {
+    write_log(level, req_id, a.rest, a.nrest);
 }
 
 py::object spec_log(const Bound& a) {
-    write_rest(a[0], a[1], a.rest);
+    write_rest(a[0], a[1], a);
     return py::none();
 }
 template <int L>
 py::object level_writer(const Bound& a) {
     const char* name = L == 0 ? "LOG_LEVEL_INFO" : L == 1 ? "LOG_LEVEL_DEBUG" : "LOG_LEVEL_ERROR";
     py::object lvl = global(interned(name));
-    write_rest(lvl.ptr(), nullptr, a.rest);
+    write_rest(lvl.ptr(), nullptr, a);
     return py::none();
 }
 template <int L>
 py::object level_writer_with_id(const Bound& a) {
     const char* name = L == 0 ? "LOG_LEVEL_INFO" : L == 1 ? "LOG_LEVEL_DEBUG" : "LOG_LEVEL_ERROR";
     py::object lvl = global(interned(name));
-    write_rest(lvl.ptr(), a[0], a.rest);
+    write_rest(lvl.ptr(), a[0], a);
     return py::none();
 }
 

@@ -1,6 +1,8 @@
 #include "module/common.hpp"
 
+#include <array>
 #include <cstring>
+#include <utility>
 #include <unordered_map>
 
 namespace vq {
@@ -92,64 +94,57 @@ double to_double(PyObject* o) {
     throw py::error_already_set();
 }
 
-Bound bind(const Signature& sig, const py::args& args, const py::kwargs& kwargs) {
-    Bound b;
+namespace {
+
+[[noreturn]] void raise_too_many(const Signature& sig, size_t given) {
+    // Counts include self, as the interpreter reports them.
     const size_t n = sig.names.size();
-    if (n > kMaxParams) raise_error(PyExc_SystemError, "too many parameters for a bound function");
-    Py_ssize_t npos = PyTuple_GET_SIZE(args.ptr());
-    Py_ssize_t first = 0;
-    if (sig.method) {
-        b.self = PyTuple_GET_ITEM(args.ptr(), 0);
-        first = 1;
-    }
-    const size_t given = static_cast<size_t>(npos - first);
     const size_t ndefaults = sig.defaults.size();
-    const size_t required = n - ndefaults;
-    if (given > n && !sig.star) {
-        // Counts include self, as the interpreter reports them.
-        size_t extra = sig.method ? 1 : 0;
-        std::string takes;
-        if (ndefaults)
-            takes = "from " + std::to_string(required + extra) + " to " + std::to_string(n + extra) +
-                    " positional arguments";
-        else
-            takes = std::to_string(n + extra) + (n + extra == 1 ? " positional argument" : " positional arguments");
-        PyErr_Format(PyExc_TypeError, "%s() takes %s but %zd %s given", sig.func, takes.c_str(),
-                     static_cast<Py_ssize_t>(given + extra), given + extra == 1 ? "was" : "were");
-        throw py::error_already_set();
-    }
-    const size_t take = given < n ? given : n;
-    for (size_t i = 0; i < take; ++i) b.values[i] = PyTuple_GET_ITEM(args.ptr(), first + i);
-    if (sig.star) {
-        if (given > n)
-            b.rest = py::reinterpret_steal<py::tuple>(check(PyTuple_GetSlice(args.ptr(), first + n, npos)));
-        else
-            b.rest = py::tuple(0);
-    }
-    if (kwargs.ptr() && PyDict_Size(kwargs.ptr()) > 0) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
-            const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
-            if (!k) {
-                PyErr_Clear();
-                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.func);
-                throw py::error_already_set();
-            }
-            size_t idx = n;
-            for (size_t i = 0; i < n; ++i)
-                if (std::strcmp(sig.names[i], k) == 0) { idx = i; break; }
-            if (idx == n) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", sig.func, k);
-                throw py::error_already_set();
-            }
-            if (b.values[idx]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.func, k);
-                throw py::error_already_set();
-            }
-            b.values[idx] = value;
+    const size_t extra = sig.method ? 1 : 0;
+    std::string takes;
+    if (ndefaults)
+        takes = "from " + std::to_string(n - ndefaults + extra) + " to " + std::to_string(n + extra) +
+                " positional arguments";
+    else
+        takes = std::to_string(n + extra) + (n + extra == 1 ? " positional argument" : " positional arguments");
+    PyErr_Format(PyExc_TypeError, "%s() takes %s but %zd %s given", sig.func, takes.c_str(),
+                 static_cast<Py_ssize_t>(given + extra), given + extra == 1 ? "was" : "were");
+    throw py::error_already_set();
+}
+
+// Puts one keyword argument in its slot; `interned_names` holds the
+// parameter names as interned str, so the usual keyword (itself interned by
+// the compiler) matches by identity.
+void bind_keyword(const Signature& sig, PyObject* const* interned_names, Bound& b, PyObject* key,
+                  PyObject* value) {
+    const size_t n = sig.names.size();
+    size_t idx = n;
+    for (size_t i = 0; i < n; ++i)
+        if (interned_names[i] == key) { idx = i; break; }
+    if (idx == n) {
+        const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+        if (!k) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.func);
+            throw py::error_already_set();
+        }
+        for (size_t i = 0; i < n; ++i)
+            if (std::strcmp(sig.names[i], k) == 0) { idx = i; break; }
+        if (idx == n) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", sig.func, k);
+            throw py::error_already_set();
         }
     }
+    if (b.values[idx]) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.func, sig.names[idx]);
+        throw py::error_already_set();
+    }
+    b.values[idx] = value;
+}
+
+void fill_defaults(const Signature& sig, Bound& b) {
+    const size_t n = sig.names.size();
+    const size_t required = n - sig.defaults.size();
     std::vector<const char*> missing;
     for (size_t i = 0; i < n; ++i) {
         if (b.values[i]) continue;
@@ -162,68 +157,144 @@ Bound bind(const Signature& sig, const py::args& args, const py::kwargs& kwargs)
                      quoted_list(missing).c_str());
         throw py::error_already_set();
     }
-    return b;
 }
 
-namespace {
-py::cpp_function wrap(const Signature& sig, Impl impl, py::handle scope, bool method, const char* doc,
-                      const char* name = nullptr) {
-    auto fn = [sig, impl](py::args args, py::kwargs kwargs) -> py::object {
-        return impl(bind(sig, args, kwargs));
-    };
-    if (!name) name = sig.func;
-    if (method) return py::cpp_function(std::move(fn), py::name(name), py::is_method(scope), py::doc(doc));
-    return py::cpp_function(std::move(fn), py::name(name), py::scope(scope), py::doc(doc));
+// The positional part: self for methods, the named parameters, the rest.
+void bind_positional(const Signature& sig, Bound& b, PyObject* const* args, size_t nargs) {
+    const size_t n = sig.names.size();
+    size_t first = 0;
+    if (sig.method) {
+        if (nargs == 0) {  // the method taken from the class and called bare
+            PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'self'", sig.func);
+            throw py::error_already_set();
+        }
+        b.self = args[0];
+        first = 1;
+    }
+    const size_t given = nargs - first;
+    if (given > n && !sig.star) raise_too_many(sig, given);
+    const size_t take = given < n ? given : n;
+    for (size_t i = 0; i < take; ++i) b.values[i] = args[first + i];
+    if (sig.star && given > n) {
+        b.rest = args + first + n;
+        b.nrest = given - n;
+    }
 }
-}  // namespace
 
-py::object make_function(const Signature& sig, const char* doc, Impl impl) {
-    return wrap(sig, impl, borrow(g_module), false, doc);
-}
-
-void def_function(py::module_& m, const Signature& sig, const char* doc, Impl impl) {
-    m.attr(sig.func) = wrap(sig, impl, m, false, doc);
-}
-
-namespace {
-// pybind11 reserves functions named __init__ for its own classes, so a plain
-// class's __init__ is a small C function bound to its signature and body.
-struct InitTarget {
+// A function or method of the module: its parameter list, its body, and the
+// method table entry the interpreter calls.
+struct Target {
     Signature sig;
     Impl impl;
+    PyObject* names[kMaxParams];  // interned parameter names
+    PyMethodDef def;
 };
 
-PyObject* call_init(PyObject* capsule, PyObject* args, PyObject* kwargs) {
-    auto* target = static_cast<InitTarget*>(PyCapsule_GetPointer(capsule, "vqspecapisdk.init"));
-    if (!target) return nullptr;
+PyObject* run(Target& t, Bound& b) {
     try {
-        py::args a = py::reinterpret_borrow<py::args>(args);
-        py::kwargs k = kwargs ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs();
-        return target->impl(bind(target->sig, a, k)).release().ptr();
+        fill_defaults(t.sig, b);
+        return t.impl(b).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     }
     return nullptr;
 }
+
+// The interpreter passes a C function nothing but its arguments, so every
+// function gets an entry point of its own that knows its target by index.
+constexpr size_t kMaxTargets = 160;
+Target* g_targets[kMaxTargets];
+size_t g_target_count = 0;
+
+#if PY_VERSION_HEX >= 0x03070000
+constexpr int kCallFlags = METH_FASTCALL | METH_KEYWORDS;
+PyObject* call_target(Target& t, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    Bound b;
+    try {
+        const size_t nargs = static_cast<size_t>(nargsf);
+        bind_positional(t.sig, b, args, nargs);
+        if (kwnames) {
+            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t i = 0; i < nkw; ++i)
+                bind_keyword(t.sig, t.names, b, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]);
+        }
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    }
+    return run(t, b);
+}
+template <size_t I>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_target(*g_targets[I], args, nargs, kwnames);
+}
+#else
+constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS;
+PyObject* call_target(Target& t, PyObject* args, PyObject* kwargs) {
+    Bound b;
+    try {
+        bind_positional(t.sig, b, &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(PyTuple_GET_SIZE(args)));
+        if (kwargs) {
+            PyObject *key, *value;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(t.sig, t.names, b, key, value);
+        }
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    }
+    return run(t, b);
+}
+template <size_t I>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call_target(*g_targets[I], args, kwargs);
+}
+#endif
+
+template <size_t... I>
+constexpr std::array<void (*)(), sizeof...(I)> entry_table(std::index_sequence<I...>) {
+    return {{reinterpret_cast<void (*)()>(&entry<I>)...}};
+}
+const auto kEntries = entry_table(std::make_index_sequence<kMaxTargets>());
+
+// A builtin function object for `sig`: bound to the module for functions
+// (as the interpreter's own builtins are), unbound for methods, which the
+// class then holds as an instance method.
+py::object new_function(const Signature& sig, Impl impl, const char* doc, const char* name) {
+    if (g_target_count == kMaxTargets) raise_error(PyExc_SystemError, "too many functions for the entry table");
+    if (sig.names.size() > kMaxParams) raise_error(PyExc_SystemError, "too many parameters for a bound function");
+    auto* t = new Target{sig, std::move(impl), {}, {}};  // lives as long as the process
+    for (size_t i = 0; i < sig.names.size(); ++i) t->names[i] = interned(sig.names[i]);
+    t->def.ml_name = name ? name : sig.func;
+    t->def.ml_meth = reinterpret_cast<PyCFunction>(kEntries[g_target_count]);
+    t->def.ml_flags = kCallFlags;
+    t->def.ml_doc = doc;
+    g_targets[g_target_count++] = t;
+    py::object module_name = steal(PyObject_GetAttrString(g_module, "__name__"));
+    return steal(PyCFunction_NewEx(&t->def, sig.method ? nullptr : g_module, module_name.ptr()));
+}
 }  // namespace
+
+py::object make_function(const Signature& sig, const char* doc, Impl impl) {
+    return new_function(sig, std::move(impl), doc, nullptr);
+}
+
+void def_function(py::module_& m, const Signature& sig, const char* doc, Impl impl) {
+    m.attr(sig.func) = new_function(sig, std::move(impl), doc, nullptr);
+}
 
 void def_method(py::handle cls, const Signature& sig, const char* doc, Impl impl) {
     Signature s = sig;
     s.method = true;
-    if (std::strcmp(sig.func, "__init__") == 0) {
-        // Both live as long as the class, that is, as long as the process.
-        auto* target = new InitTarget{s, impl};
-        py::object capsule = steal(PyCapsule_New(target, "vqspecapisdk.init", nullptr));
-        auto* def = new PyMethodDef{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_init)),
-                                    METH_VARARGS | METH_KEYWORDS, doc};
-        py::object fn = steal(PyCFunction_NewEx(def, capsule.ptr(), nullptr));
-        py::object method = steal(PyInstanceMethod_New(fn.ptr()));
-        check(PyObject_SetAttrString(cls.ptr(), "__init__", method.ptr()) == 0);
-        return;
-    }
-    check(PyObject_SetAttrString(cls.ptr(), sig.func, wrap(s, impl, cls, true, doc).ptr()) == 0);
+    py::object fn = new_function(s, std::move(impl), doc, nullptr);
+    py::object method = steal(PyInstanceMethod_New(fn.ptr()));
+    check(PyObject_SetAttrString(cls.ptr(), sig.func, method.ptr()) == 0);
 }
 
 py::object make_class(py::module_& m, const char* name, py::tuple bases, const char* doc,

@@ -87,19 +87,18 @@ struct Signature {
 };
 
 // Arguments bound to a Signature: borrowed references, self first for
-// methods, and a tuple of the extra positionals when `star` is set.
+// methods, and the extra positionals (valid during the call) when `star` is
+// set.  Calls bind positional and keyword arguments by the interpreter's
+// rules and raise its TypeError texts for missing, surplus, repeated or
+// unknown arguments before the body runs.
 constexpr size_t kMaxParams = 8;
 struct Bound {
     PyObject* self = nullptr;
     PyObject* values[kMaxParams] = {};
-    py::tuple rest;
+    PyObject* const* rest = nullptr;
+    size_t nrest = 0;
     PyObject* operator[](size_t i) const { return values[i]; }
 };
-
-// Binds positional and keyword arguments by the interpreter's rules and
-// raises the interpreter's TypeError texts for missing, surplus, repeated or
-// unknown arguments.
-Bound bind(const Signature& sig, const py::args& args, const py::kwargs& kwargs);
 
 // ---- functions and classes ------------------------------------------------------
 
