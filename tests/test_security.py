@@ -543,3 +543,50 @@ def test_large_wire_texts_match_the_reference(mangle):
     raw = hashlib.sha256(b"large").digest()
     wire = mangle(ref_encrypt_bytes(raw, _big_plain(b"L", 256 * 1024).encode("ascii")))
     assert outcome(m.decrypt_body, key_text(raw), wire) == outcome(ref_decrypt, key_text(raw), wire)
+
+
+def _mixed_operations(seed, rounds):
+    """Encrypt, decrypt and refused decrypts under changing keys, each checked
+    against the reference: a message must never depend on the one before."""
+    import random
+    rnd = random.Random(seed)
+    for _ in range(rounds):
+        key = rnd.choice(KEYS)
+        size = rnd.choice([1, 15, 16, 17, 31, 32, 33, 47, 48, 200, 1000, 70000])
+        plain = "".join(rnd.choice("ab\u00e9\u4e2d") for _ in range(size))
+        op = rnd.randrange(4)
+        if op == 0:
+            assert m.encrypt_body(key, plain) == ref_encrypt(key, plain)
+        elif op == 1:
+            assert m.decrypt_body(key, ref_encrypt(key, plain)) == plain
+        elif op == 2:
+            # Decrypts under another key: refused after the cipher ran.
+            other = KEYS[(KEYS.index(key) + 1) % len(KEYS)]
+            assert outcome(m.decrypt_body, other, ref_encrypt(key, plain)) == \
+                outcome(lambda k, w: unpad(ref_cipher(k).decrypt(base64.b64decode(w)), 32).decode("utf-8"),
+                        other, ref_encrypt(key, plain))
+        else:
+            # Refused before the cipher ran (not a whole number of blocks).
+            with pytest.raises(ValueError):
+                m.decrypt_body(key, base64.b64encode(b"x" * 17).decode())
+
+
+def test_consecutive_messages_are_independent():
+    _mixed_operations(1, 400)
+
+
+def test_consecutive_messages_on_many_threads():
+    errors = []
+
+    def work(seed):
+        try:
+            _mixed_operations(seed, 60)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(s,)) for s in range(2, 8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []

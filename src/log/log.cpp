@@ -7,6 +7,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
 
 namespace vq {
 
@@ -237,12 +240,41 @@ long process_id() {
     return g_pid;
 }
 
+// A vector that keeps its first N elements in place: a log line has a
+// dozen pieces and a few arguments, and should not cost an allocation.
+template <class T, size_t N>
+class SmallVec {
+public:
+    SmallVec() = default;
+    SmallVec(const SmallVec&) = delete;
+    SmallVec& operator=(const SmallVec&) = delete;
+    ~SmallVec() {
+        for (size_t i = 0; i < n_ && i < N; ++i) local()[i].~T();
+    }
+    void push_back(T x) {
+        if (n_ < N) new (&local()[n_]) T(std::move(x));
+        else more_.push_back(std::move(x));
+        ++n_;
+    }
+    T& back() { return (*this)[n_ - 1]; }
+    T& operator[](size_t i) { return i < N ? local()[i] : more_[i - N]; }
+    const T& operator[](size_t i) const { return i < N ? local()[i] : more_[i - N]; }
+    size_t size() const { return n_; }
+
+private:
+    T* local() { return reinterpret_cast<T*>(buf_); }
+    const T* local() const { return reinterpret_cast<const T*>(buf_); }
+    alignas(T) unsigned char buf_[N * sizeof(T)];
+    size_t n_ = 0;
+    std::vector<T> more_;
+};
+
 // The pieces of one line: texts (a prefix of a str object, optionally with
 // line feeds turned into spaces) and ASCII literals, joined once into a
 // single str of the right width.
 class LineBuilder {
 public:
-    explicit LineBuilder(size_t expected) { pieces_.reserve(expected); }
+    LineBuilder() = default;
     void ascii(const char* p, size_t n) {
         Piece x;
         x.lit = p;
@@ -265,7 +297,8 @@ public:
         const int kind = PyUnicode_KIND(out.ptr());
         void* data = PyUnicode_DATA(out.ptr());
         Py_ssize_t at = 0;
-        for (const Piece& x : pieces_) {
+        for (size_t k = 0; k < pieces_.size(); ++k) {
+            const Piece& x = pieces_[k];
             if (x.lit) {
                 if (kind == PyUnicode_1BYTE_KIND) {
                     std::memcpy(static_cast<char*>(data) + at, x.lit, static_cast<size_t>(x.len));
@@ -274,7 +307,11 @@ public:
                         PyUnicode_WRITE(kind, data, at + i, static_cast<unsigned char>(x.lit[i]));
                 }
             } else if (x.len > 0) {
-                check(PyUnicode_CopyCharacters(out.ptr(), at, x.obj, 0, x.len) >= 0);
+                if (PyUnicode_KIND(x.obj) == kind)  // the usual case: a plain copy
+                    std::memcpy(static_cast<char*>(data) + at * kind, PyUnicode_DATA(x.obj),
+                                static_cast<size_t>(x.len) * static_cast<size_t>(kind));
+                else
+                    check(PyUnicode_CopyCharacters(out.ptr(), at, x.obj, 0, x.len) >= 0);
                 if (x.fold) {
                     for (Py_ssize_t i = at; i < at + x.len; ++i)
                         if (PyUnicode_READ(kind, data, i) == '\n') PyUnicode_WRITE(kind, data, i, ' ');
@@ -292,7 +329,7 @@ private:
         Py_ssize_t len = 0;
         bool fold = false;
     };
-    std::vector<Piece> pieces_;
+    SmallVec<Piece, 24> pieces_;
     Py_ssize_t total_ = 0;
     Py_UCS4 maxchar_ = 127;
 };
@@ -387,7 +424,7 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
     py::object lvl = steal(PyObject_Str(level));
     py::object rid = req_id ? steal(PyObject_Str(req_id)) : py::object();
 
-    LineBuilder b(12 + 2 * nargs);
+    LineBuilder b;
     b.text(ver.ptr(), PyUnicode_GET_LENGTH(ver.ptr()), false);
     b.ascii(head, head_len);
     b.text(lvl.ptr(), PyUnicode_GET_LENGTH(lvl.ptr()), false);
@@ -402,12 +439,11 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
     // Custom text: arguments joined by single spaces, line feeds folded into
     // spaces, cut at LOG_FIELD_CUSTOM_MAX_SIZE characters; arguments past the
     // cut are never converted.
-    std::vector<py::object> texts;
+    SmallVec<py::object, 8> texts;
     if (nargs > 0) {
         py::object max_obj = VQ_GLOBAL("LOG_FIELD_CUSTOM_MAX_SIZE");
         const Py_ssize_t max = PyLong_AsSsize_t(max_obj.ptr());
         if (max == -1 && PyErr_Occurred()) throw py::error_already_set();
-        texts.reserve(nargs);
         Py_ssize_t used = 0;
         for (size_t i = 0; i < nargs; ++i) {
             if (i > 0) {

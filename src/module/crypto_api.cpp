@@ -65,18 +65,32 @@ std::vector<uint8_t> b64decode_bytes(const char* p, size_t n) {
 
 // The AES key: Base64 of the key text with one "=" appended. The same key
 // text comes with every message, so the last one decoded is remembered
-// (under the GIL, like everything in this file).
-std::vector<uint8_t> decode_key(PyObject* aes_key) {
+// (under the GIL, like everything in this file); callers get a copy they
+// may use without the GIL.
+struct AesKey {
+    uint8_t bytes[32];
+    size_t len;  // may exceed 32 for a key that is refused
+};
+
+AesKey checked_key(const std::vector<uint8_t>& raw) {
+    AesKey key;
+    key.len = raw.size();
+    if (key.len != 16 && key.len != 24 && key.len != 32) raise_crypt(vqsec::CryptStatus::BadKeyLength, key.len);
+    std::memcpy(key.bytes, raw.data(), key.len);
+    return key;
+}
+
+AesKey decode_key(PyObject* aes_key) {
     if (PyUnicode_Check(aes_key) && PyUnicode_IS_ASCII(aes_key)) {
         static std::string last_text;
-        static std::vector<uint8_t> last_key;
+        static AesKey last_key;
         const auto* p = static_cast<const char*>(PyUnicode_DATA(aes_key));
         const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(aes_key));
         if (!last_text.empty() && last_text.size() == n + 1 && std::memcmp(last_text.data(), p, n) == 0)
             return last_key;
         std::string s(p, n);
         s.push_back('=');
-        std::vector<uint8_t> key = b64decode_bytes(s.data(), s.size());
+        AesKey key = checked_key(b64decode_bytes(s.data(), s.size()));
         last_text = std::move(s);
         last_key = key;
         return key;
@@ -84,7 +98,7 @@ std::vector<uint8_t> decode_key(PyObject* aes_key) {
     // Anything else goes the interpreter's way, errors included.
     py::object eq = steal(PyUnicode_FromString("="));
     py::object joined = steal(PyNumber_Add(aes_key, eq.ptr()));
-    return b64decode(joined.ptr());
+    return checked_key(b64decode(joined.ptr()));
 }
 
 // A value's length, as len() reports it (TypeError for values without one).
@@ -157,9 +171,8 @@ std::string signature_hex(PyObject* secret_key, PyObject* body, PyObject* timest
         steal(PyUnicode_AsUTF8String(signed_text.ptr()));
         raise_error(PyExc_RuntimeError, "signed text unexpectedly encodable");
     }
-    Utf8 ts_u{p0, n0}, nc_u{p1, n1}, ver_u{p2, n2};
-    std::string ts(ts_u.data, static_cast<size_t>(ts_u.size)), nc(nc_u.data, static_cast<size_t>(nc_u.size)),
-        ver(ver_u.data, static_cast<size_t>(ver_u.size));
+    const vqsec::Span ts{p0, static_cast<size_t>(n0)}, nc{p1, static_cast<size_t>(n1)},
+        ver{p2, static_cast<size_t>(n2)};
     char out[64];
     if (static_cast<size_t>(b.size) >= kNoGilThreshold) {
         py::gil_scoped_release nogil;
@@ -187,9 +200,7 @@ bool signature_matches(const std::string& computed, PyObject* received) {
 
 py::object encrypt_body(PyObject* aes_key, PyObject* origin_body) {
     if (origin_body == Py_None || length_of(origin_body) == 0) return borrow(origin_body);
-    std::vector<uint8_t> key = decode_key(aes_key);
-    if (key.size() != 16 && key.size() != 24 && key.size() != 32)
-        raise_crypt(vqsec::CryptStatus::BadKeyLength, key.size());
+    const AesKey key = decode_key(aes_key);
     py::object keep;
     Utf8 plain = encode_text(origin_body, keep);
     const size_t n = static_cast<size_t>(plain.size);
@@ -199,19 +210,17 @@ py::object encrypt_body(PyObject* aes_key, PyObject* origin_body) {
     vqsec::CryptStatus st = vqsec::CryptStatus::Ok;
     if (n >= kNoGilThreshold) {
         py::gil_scoped_release nogil;
-        st = vqsec::encrypt_to_b64(key.data(), key.size(), plain.data, n, dst);
+        st = vqsec::encrypt_to_b64(key.bytes, key.len, plain.data, n, dst);
     } else {
-        st = vqsec::encrypt_to_b64(key.data(), key.size(), plain.data, n, dst);
+        st = vqsec::encrypt_to_b64(key.bytes, key.len, plain.data, n, dst);
     }
-    if (st != vqsec::CryptStatus::Ok) raise_crypt(st, key.size());
+    if (st != vqsec::CryptStatus::Ok) raise_crypt(st, key.len);
     return out;
 }
 
 py::object decrypt_body(PyObject* aes_key, PyObject* origin_body) {
     if (origin_body == Py_None || length_of(origin_body) == 0) return borrow(origin_body);
-    std::vector<uint8_t> key = decode_key(aes_key);
-    if (key.size() != 16 && key.size() != 24 && key.size() != 32)
-        raise_crypt(vqsec::CryptStatus::BadKeyLength, key.size());
+    const AesKey key = decode_key(aes_key);
     std::vector<uint8_t> data;
     size_t plain_len = 0;
     vqsec::CryptStatus st = vqsec::CryptStatus::Ok;
@@ -232,14 +241,14 @@ py::object decrypt_body(PyObject* aes_key, PyObject* origin_body) {
             py::gil_scoped_release nogil;
             bs = vqsec::b64_decode_lenient(p, n, data, data_chars);
             if (bs == vqsec::B64Status::Ok) {
-                st = vqsec::decrypt_to(key.data(), key.size(), data.data(), data.size(), dst, plain_len);
+                st = vqsec::decrypt_to(key.bytes, key.len, data.data(), data.size(), dst, plain_len);
                 if (st == vqsec::CryptStatus::Ok) ascii = vqsec::all_ascii(dst, plain_len);
             }
         }
         if (bs != vqsec::B64Status::Ok || st != vqsec::CryptStatus::Ok) {
             Py_DECREF(out);
             if (bs != vqsec::B64Status::Ok) raise_b64(bs, data_chars);
-            raise_crypt(st, key.size());
+            raise_crypt(st, key.len);
         }
         if (ascii) {
             dst[plain_len] = 0;
@@ -251,8 +260,8 @@ py::object decrypt_body(PyObject* aes_key, PyObject* origin_body) {
                                           "strict"));
     }
     data = b64decode(origin_body);
-    st = vqsec::decrypt_in_place(key.data(), key.size(), data.data(), data.size(), plain_len);
-    if (st != vqsec::CryptStatus::Ok) raise_crypt(st, key.size());
+    st = vqsec::decrypt_in_place(key.bytes, key.len, data.data(), data.size(), plain_len);
+    if (st != vqsec::CryptStatus::Ok) raise_crypt(st, key.len);
     return steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data.data()),
                                       static_cast<Py_ssize_t>(plain_len), "strict"));
 }

@@ -112,33 +112,44 @@ bool cipher_update(EVP_CIPHER_CTX* ctx, uint8_t* out, const uint8_t* in, size_t 
 }
 
 // Each thread keeps one context per direction with the key schedule of its
-// last key; a message under the same key only resets the IV.
+// last key. A CBC context carries on from its last cipher block (the chaining
+// value) instead of the IV; rather than paying for a re-initialisation on
+// every message, the caller folds (chaining value XOR IV) into the first
+// block, which makes the context's output exactly that of a fresh start
+// with the IV. `chain` is the chaining value the context holds now.
 struct CachedCipher {
     std::string key;
     CipherCtx ctx;
+    uint8_t chain[16];
 };
 
-EVP_CIPHER_CTX* cipher_for(const uint8_t* key, size_t key_len, int encrypt) {
+CachedCipher* cipher_for(const uint8_t* key, size_t key_len, int encrypt) {
     const EVP_CIPHER* cipher = aes_cbc(key_len);
     if (!cipher) return nullptr;
     thread_local CachedCipher cache[2];
     CachedCipher& c = cache[encrypt ? 1 : 0];
-    const bool same = c.ctx && c.key.size() == key_len && std::memcmp(c.key.data(), key, key_len) == 0;
-    if (same) {
-        // The IV is the first 16 bytes of the key.
-        if (EVP_CipherInit_ex(c.ctx.get(), nullptr, nullptr, nullptr, key, encrypt) != 1) return nullptr;
-        return c.ctx.get();
-    }
+    if (c.ctx && c.key.size() == key_len && std::memcmp(c.key.data(), key, key_len) == 0) return &c;
     c.key.clear();
     if (!c.ctx) c.ctx.reset(EVP_CIPHER_CTX_new());
     if (!c.ctx) return nullptr;
+    // The IV is the first 16 bytes of the key.
     if (EVP_CipherInit_ex(c.ctx.get(), cipher, nullptr, key, key, encrypt) != 1) {
         c.ctx.reset();
         return nullptr;
     }
     EVP_CIPHER_CTX_set_padding(c.ctx.get(), 0);
+    std::memcpy(c.chain, key, 16);
     c.key.assign(reinterpret_cast<const char*>(key), key_len);
-    return c.ctx.get();
+    return &c;
+}
+
+// A context whose state is unknown after a failed update starts afresh.
+void forget(CachedCipher* c) { c->key.clear(); }
+
+// block ^= chain ^ iv: moves a block between "after the chaining value" and
+// "after the IV".
+void rebase(uint8_t* block, const uint8_t* chain, const uint8_t* iv) {
+    for (int i = 0; i < 16; ++i) block[i] = static_cast<uint8_t>(block[i] ^ chain[i] ^ iv[i]);
 }
 
 }  // namespace
@@ -305,27 +316,43 @@ bool equal_ct(const char* a, size_t a_len, const char* b, size_t b_len) {
     return CRYPTO_memcmp(a, b, a_len) == 0;
 }
 
-std::string signing_text(const char body_md5[32], const std::string& nonce,
-                         const std::string& secret_ver, const std::string& timestamp) {
-    // The five lines in ascending order; the keys differ before '=', so the
-    // order never depends on the values.
-    std::string s;
-    s.reserve(80 + nonce.size() + secret_ver.size() + timestamp.size());
-    s.append("body-md5=").append(body_md5, 32).append("\n");
-    s.append("method=POST\n");
-    s.append("vq-nonce=").append(nonce).append("\n");
-    s.append("vq-secret-ver=").append(secret_ver).append("\n");
-    s.append("vq-timestamp=").append(timestamp).append("\n");
-    return s;
+size_t signing_text_len(const Span& nonce, const Span& secret_ver, const Span& timestamp) {
+    return 9 + 32 + 1 + 12 + 9 + nonce.n + 1 + 14 + secret_ver.n + 1 + 13 + timestamp.n + 1;
 }
 
-void message_signature(const char* token, size_t token_len, const char* body, size_t body_len,
-                       const std::string& timestamp, const std::string& nonce,
-                       const std::string& secret_ver, char out[64]) {
+void signing_text_into(const char body_md5[32], const Span& nonce, const Span& secret_ver, const Span& timestamp,
+                       char* out) {
+    // The five lines in ascending order; the keys differ before '=', so the
+    // order never depends on the values.
+    auto put = [&out](const char* p, size_t n) {
+        std::memcpy(out, p, n);
+        out += n;
+    };
+    put("body-md5=", 9);
+    put(body_md5, 32);
+    put("\nmethod=POST\nvq-nonce=", 22);
+    put(nonce.p, nonce.n);
+    put("\nvq-secret-ver=", 15);
+    put(secret_ver.p, secret_ver.n);
+    put("\nvq-timestamp=", 14);
+    put(timestamp.p, timestamp.n);
+    put("\n", 1);
+}
+
+void message_signature(const char* token, size_t token_len, const char* body, size_t body_len, const Span& timestamp,
+                       const Span& nonce, const Span& secret_ver, char out[64]) {
     char digest[32];
     md5_hex(body, body_len, digest);
-    std::string text = signing_text(digest, nonce, secret_ver, timestamp);
-    hmac_sha256_hex(token, token_len, text.data(), text.size(), out);
+    const size_t len = signing_text_len(nonce, secret_ver, timestamp);
+    char small[512];
+    std::unique_ptr<char[]> large;
+    char* text = small;
+    if (len > sizeof small) {
+        large.reset(new char[len]);
+        text = large.get();
+    }
+    signing_text_into(digest, nonce, secret_ver, timestamp, text);
+    hmac_sha256_hex(token, token_len, text, len, out);
 }
 
 // ---- AES-CBC ----------------------------------------------------------------
@@ -333,23 +360,41 @@ void message_signature(const char* token, size_t token_len, const char* body, si
 CryptStatus encrypt_to_b64(const uint8_t* key, size_t key_len, const char* plain, size_t n,
                            char* b64_out) {
     if (!aes_cbc(key_len)) return CryptStatus::BadKeyLength;
-    EVP_CIPHER_CTX* ctx = cipher_for(key, key_len, 1);
-    if (!ctx) return CryptStatus::LibraryError;
-    const size_t total = padded_len(n);
-    std::unique_ptr<uint8_t[]> cipher(new uint8_t[total]);
-    // Whole 16-byte blocks straight from the caller's buffer, then the tail
-    // with its padding; CBC chaining carries across the two updates.
-    const size_t bulk = n / 16 * 16;
-    if (!cipher_update(ctx, cipher.get(), reinterpret_cast<const uint8_t*>(plain), bulk))
-        return CryptStatus::LibraryError;
+    CachedCipher* c = cipher_for(key, key_len, 1);
+    if (!c) return CryptStatus::LibraryError;
+    const auto* in = reinterpret_cast<const uint8_t*>(plain);
+    const size_t total = padded_len(n);  // at least 32
+    const uint8_t pad = static_cast<uint8_t>(total - n);
+    // The padded plain text is the caller's bytes, then `pad` bytes of value pad.
+    auto padded = [&](uint8_t* dst, size_t from, size_t count) {
+        const size_t own = from < n ? (n - from < count ? n - from : count) : 0;
+        std::memcpy(dst, in + from, own);
+        std::memset(dst + own, pad, count - own);
+    };
+    uint8_t small[4096];
+    std::unique_ptr<uint8_t[]> large;
+    uint8_t* cipher = small;
+    if (total > sizeof small) {
+        large.reset(new uint8_t[total]);
+        cipher = large.get();
+    }
+    // First block (rebased onto the IV), whole blocks straight from the
+    // caller's buffer, then the tail with its padding; CBC chaining carries
+    // across the updates.
+    uint8_t first[16];
+    padded(first, 0, 16);
+    rebase(first, c->chain, key);
+    const size_t bulk_end = n / 16 * 16 > 16 ? n / 16 * 16 : 16;
     uint8_t tail[16 + kPadBlock];
-    const size_t rest = n - bulk;
-    const size_t tail_len = total - bulk;
-    std::memcpy(tail, plain + bulk, rest);
-    std::memset(tail + rest, static_cast<int>(total - n), tail_len - rest);
-    if (!cipher_update(ctx, cipher.get() + bulk, tail, tail_len))
+    padded(tail, bulk_end, total - bulk_end);
+    if (!cipher_update(c->ctx.get(), cipher, first, 16) ||
+        !cipher_update(c->ctx.get(), cipher + 16, in + 16, bulk_end - 16) ||
+        !cipher_update(c->ctx.get(), cipher + bulk_end, tail, total - bulk_end)) {
+        forget(c);
         return CryptStatus::LibraryError;
-    b64_encode_into(cipher.get(), total, b64_out);
+    }
+    std::memcpy(c->chain, cipher + total - 16, 16);
+    b64_encode_into(cipher, total, b64_out);
     return CryptStatus::Ok;
 }
 
@@ -372,9 +417,16 @@ CryptStatus decrypt_to(const uint8_t* key, size_t key_len, const uint8_t* cipher
     if (!aes_cbc(key_len)) return CryptStatus::BadKeyLength;
     if (n % 16 != 0) return CryptStatus::NotBlockMultiple;
     if (n > 0) {
-        EVP_CIPHER_CTX* ctx = cipher_for(key, key_len, 0);
-        if (!ctx) return CryptStatus::LibraryError;
-        if (!cipher_update(ctx, out, cipher, n)) return CryptStatus::LibraryError;
+        CachedCipher* c = cipher_for(key, key_len, 0);
+        if (!c) return CryptStatus::LibraryError;
+        uint8_t next_chain[16];  // saved before an in-place update overwrites it
+        std::memcpy(next_chain, cipher + n - 16, 16);
+        if (!cipher_update(c->ctx.get(), out, cipher, n)) {
+            forget(c);
+            return CryptStatus::LibraryError;
+        }
+        rebase(out, c->chain, key);
+        std::memcpy(c->chain, next_chain, 16);
     }
     return strip_padding(out, n, plain_len);
 }

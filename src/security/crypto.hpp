@@ -44,15 +44,22 @@ void hmac_sha256_hex(const char* key, size_t key_len, const char* msg, size_t ms
 // compare unequal (the length itself is not secret).
 bool equal_ct(const char* a, size_t a_len, const char* b, size_t b_len);
 
-// The string that is signed: five sorted "key=value\n" lines.
-std::string signing_text(const char body_md5[32], const std::string& nonce,
-                         const std::string& secret_ver, const std::string& timestamp);
+// A run of bytes owned by the caller.
+struct Span {
+    const char* p;
+    size_t n;
+};
 
-// Signature of a message: HMAC-SHA-256 over signing_text, keyed with the token.
+// The string that is signed: five sorted "key=value\n" lines, written into
+// `out`, which holds signing_text_len() bytes.
+size_t signing_text_len(const Span& nonce, const Span& secret_ver, const Span& timestamp);
+void signing_text_into(const char body_md5[32], const Span& nonce, const Span& secret_ver,
+                       const Span& timestamp, char* out);
+
+// Signature of a message: HMAC-SHA-256 over the signed string, keyed with the token.
 void message_signature(const char* token, size_t token_len, const char* body,
-                       size_t body_len, const std::string& timestamp,
-                       const std::string& nonce, const std::string& secret_ver,
-                       char out[64]);
+                       size_t body_len, const Span& timestamp, const Span& nonce,
+                       const Span& secret_ver, char out[64]);
 
 // ---- AES-CBC with PKCS#7 padding to 32 bytes -----------------------------
 
