@@ -94,6 +94,22 @@ struct CipherCtxDeleter {
 };
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter>;
 
+// Working memory on the stack for the usual small message, on the heap
+// beyond N elements.
+template <class T, size_t N>
+class Scratch {
+public:
+    T* get(size_t n) {
+        if (n <= N) return small_;
+        large_.reset(new T[n]);
+        return large_.get();
+    }
+
+private:
+    T small_[N];
+    std::unique_ptr<T[]> large_;
+};
+
 // Largest chunk handed to one EVP call (its lengths are ints).
 constexpr size_t kMaxChunk = size_t(1) << 30;
 
@@ -344,13 +360,8 @@ void message_signature(const char* token, size_t token_len, const char* body, si
     char digest[32];
     md5_hex(body, body_len, digest);
     const size_t len = signing_text_len(nonce, secret_ver, timestamp);
-    char small[512];
-    std::unique_ptr<char[]> large;
-    char* text = small;
-    if (len > sizeof small) {
-        large.reset(new char[len]);
-        text = large.get();
-    }
+    Scratch<char, 512> buffer;
+    char* text = buffer.get(len);
     signing_text_into(digest, nonce, secret_ver, timestamp, text);
     hmac_sha256_hex(token, token_len, text, len, out);
 }
@@ -371,13 +382,8 @@ CryptStatus encrypt_to_b64(const uint8_t* key, size_t key_len, const char* plain
         std::memcpy(dst, in + from, own);
         std::memset(dst + own, pad, count - own);
     };
-    uint8_t small[4096];
-    std::unique_ptr<uint8_t[]> large;
-    uint8_t* cipher = small;
-    if (total > sizeof small) {
-        large.reset(new uint8_t[total]);
-        cipher = large.get();
-    }
+    Scratch<uint8_t, 4096> buffer;
+    uint8_t* cipher = buffer.get(total);
     // First block (rebased onto the IV), whole blocks straight from the
     // caller's buffer, then the tail with its padding; CBC chaining carries
     // across the updates.
