@@ -208,7 +208,7 @@ PyObject* run(Target& t, Bound& b) {
 
 // The interpreter passes a C function nothing but its arguments, so every
 // function gets an entry point of its own that knows its target by index.
-constexpr size_t kMaxTargets = 160;
+constexpr size_t kMaxTargets = 256;
 Target* g_targets[kMaxTargets];
 size_t g_target_count = 0;
 
