@@ -451,8 +451,9 @@ def section_d(b, rep):
     rep.note("d", "decrypt_body, 2 threads: %.1f minor page faults and %.2f voluntary "
                   "context switches per body (median)" % (sflt, swait))
     if 1.0 / cr < 1.6:
-        rep.note("d", "the control stayed below 1.6x too: the second core was busy elsewhere "
-                      "during this run, so the figure above says little; run again")
+        rep.note("d", "the control stayed below 1.6x too: the second core was busy elsewhere, "
+                      "or this interpreter's thread switching held both back (compare a run on "
+                      "another interpreter), so the figure above says little about the module")
 
 
 def section_e(b, rep, benv):
