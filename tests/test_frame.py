@@ -381,6 +381,12 @@ def test_wrong_argument_count_refused(call):
     (lambda: m.SecretInfo.load(), "load() missing 1 required positional argument: 'self'"),
     (lambda: m.encrypt_body(**{"aes_key": "k", "origin_body": "", "a b": 1}),
      "encrypt_body() got an unexpected keyword argument 'a b'"),
+    (lambda: m.encrypt_body(**{"aes_key\x00x": "k", "origin_body": ""}),
+     "encrypt_body() got an unexpected keyword argument 'aes_key\x00x'"),
+    (lambda: m.encrypt_body("k", **{"origin_body\x00": ""}),
+     "encrypt_body() got an unexpected keyword argument 'origin_body\x00'"),
+    (lambda: m.encrypt_body("k", "", **{"\udcff": 1}),
+     "encrypt_body() got an unexpected keyword argument '\udcff'"),
 ])
 def test_argument_count_messages(call, message):
     with pytest.raises(TypeError) as ei:

@@ -292,6 +292,19 @@ def test_request_missing_header(sdk, env, clock, capsys, missing):
                                                   err("", BAD_HEADER + " " + str(headers))]
 
 
+@pytest.mark.parametrize("missing", ["vq-secret-ver", "vq-nonce", "vq-timestamp", "vq-signature"])
+@pytest.mark.parametrize("tail", ["\x00", "\x00x", "\x00" + "-ms"])
+def test_request_header_name_with_nul_is_another_name(sdk, env, clock, capsys, missing, tail):
+    # A name is matched whole: "vq-nonce\x00x" is not "vq-nonce".
+    clock(T_MS)
+    headers, body = make_request(ts_ms=str(T_MS), inq="10")
+    headers = [(n + tail if n == missing else n, v) for n, v in headers]
+    with pytest.raises(Exception) as ei:
+        sdk.VQToSpecHTTPReqDecoder(headers, body)
+    assert_exception(ei, "Invalid header")
+    assert log_texts(capsys.readouterr().out)[-1] == err("", BAD_HEADER + " " + str(headers))
+
+
 def test_request_missing_header_before_secrets(sdk, empty_env, capsys):
     headers, body = make_request()
     headers = [h for h in headers if h[0] != "vq-signature"]

@@ -64,8 +64,12 @@ int inbound_slot(PyObject* name) {
         const char* p = static_cast<const char*>(PyUnicode_DATA(name));
         for (Py_ssize_t i = 0; i < n; ++i) buf[i] = (p[i] >= 'A' && p[i] <= 'Z') ? static_cast<char>(p[i] + 32) : p[i];
         buf[n] = 0;
-        for (int s = 0; s < kSlots; ++s)
-            if (std::strcmp(buf, kInboundHeaders[s].name) == 0) return s;
+        // Whole names only: a name with a NUL inside is not its prefix.
+        for (int s = 0; s < kSlots; ++s) {
+            const char* want = kInboundHeaders[s].name;
+            if (std::strlen(want) == static_cast<size_t>(n) && std::memcmp(buf, want, static_cast<size_t>(n)) == 0)
+                return s;
+        }
         return -1;
     }
     // Anything else is lowered by its own lower() and compared as text.

@@ -122,16 +122,23 @@ void bind_keyword(const Signature& sig, PyObject* const* interned_names, Bound& 
     for (size_t i = 0; i < n; ++i)
         if (interned_names[i] == key) { idx = i; break; }
     if (idx == n) {
-        const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
-        if (!k) {
-            PyErr_Clear();
+        if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.func);
             throw py::error_already_set();
         }
-        for (size_t i = 0; i < n; ++i)
-            if (std::strcmp(sig.names[i], k) == 0) { idx = i; break; }
+        // By value, whole names only (a NUL inside a keyword is part of it);
+        // a keyword without a UTF-8 form matches no parameter.
+        Py_ssize_t klen = 0;
+        const char* k = PyUnicode_AsUTF8AndSize(key, &klen);
+        if (!k) PyErr_Clear();
+        for (size_t i = 0; k && i < n; ++i)
+            if (std::strlen(sig.names[i]) == static_cast<size_t>(klen) &&
+                std::memcmp(sig.names[i], k, static_cast<size_t>(klen)) == 0) {
+                idx = i;
+                break;
+            }
         if (idx == n) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", sig.func, k);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.func, key);
             throw py::error_already_set();
         }
     }
