@@ -1,6 +1,7 @@
 // Calls from the platform into the program: the request decoder, the answer
 // constructor, the retry-notify exception and the internal-error body.
 #include <cstring>
+#include <string_view>
 
 #include "env/env.hpp"
 #include "log/log.hpp"
@@ -40,7 +41,7 @@ py::object retry_get_status(const Bound& a) { return VQ_GET(a.self, "status"); }
 
 // The seven headers, in the order they are compared.
 struct HeaderSlot {
-    const char* name;
+    std::string_view name;  // a literal, so name.data() is a C string too
     const char* member;
 };
 const HeaderSlot kInboundHeaders[] = {
@@ -60,22 +61,19 @@ int inbound_slot(PyObject* name) {
     if (PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name)) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
         if (n > 32) return -1;
-        char buf[33];
+        char buf[32];
         const char* p = static_cast<const char*>(PyUnicode_DATA(name));
         for (Py_ssize_t i = 0; i < n; ++i) buf[i] = (p[i] >= 'A' && p[i] <= 'Z') ? static_cast<char>(p[i] + 32) : p[i];
-        buf[n] = 0;
         // Whole names only: a name with a NUL inside is not its prefix.
-        for (int s = 0; s < kSlots; ++s) {
-            const char* want = kInboundHeaders[s].name;
-            if (std::strlen(want) == static_cast<size_t>(n) && std::memcmp(buf, want, static_cast<size_t>(n)) == 0)
-                return s;
-        }
+        const std::string_view lowered(buf, static_cast<size_t>(n));
+        for (int s = 0; s < kSlots; ++s)
+            if (lowered == kInboundHeaders[s].name) return s;
         return -1;
     }
     // Anything else is lowered by its own lower() and compared as text.
     py::object lowered = call_method(name, VQ_NAME("lower"));
     for (int s = 0; s < kSlots; ++s) {
-        py::object candidate = borrow(interned(kInboundHeaders[s].name));
+        py::object candidate = borrow(interned(kInboundHeaders[s].name.data()));
         int eq = PyObject_RichCompareBool(lowered.ptr(), candidate.ptr(), Py_EQ);
         check(eq >= 0);
         if (eq) return s;

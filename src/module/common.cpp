@@ -273,12 +273,12 @@ const auto kEntries = entry_table(std::make_index_sequence<kMaxTargets>());
 // A builtin function object for `sig`: bound to the module for functions
 // (as the interpreter's own builtins are), unbound for methods, which the
 // class then holds as an instance method.
-py::object new_function(const Signature& sig, Impl impl, const char* doc, const char* name) {
+py::object new_function(const Signature& sig, Impl impl, const char* doc) {
     if (g_target_count == kMaxTargets) raise_error(PyExc_SystemError, "too many functions for the entry table");
     if (sig.names.size() > kMaxParams) raise_error(PyExc_SystemError, "too many parameters for a bound function");
     auto* t = new Target{sig, std::move(impl), {}, {}};  // lives as long as the process
     for (size_t i = 0; i < sig.names.size(); ++i) t->names[i] = interned(sig.names[i]);
-    t->def.ml_name = name ? name : sig.func;
+    t->def.ml_name = sig.func;
     t->def.ml_meth = reinterpret_cast<PyCFunction>(kEntries[g_target_count]);
     t->def.ml_flags = kCallFlags;
     t->def.ml_doc = doc;
@@ -289,17 +289,17 @@ py::object new_function(const Signature& sig, Impl impl, const char* doc, const 
 }  // namespace
 
 py::object make_function(const Signature& sig, const char* doc, Impl impl) {
-    return new_function(sig, std::move(impl), doc, nullptr);
+    return new_function(sig, std::move(impl), doc);
 }
 
 void def_function(py::module_& m, const Signature& sig, const char* doc, Impl impl) {
-    m.attr(sig.func) = new_function(sig, std::move(impl), doc, nullptr);
+    m.attr(sig.func) = new_function(sig, std::move(impl), doc);
 }
 
 void def_method(py::handle cls, const Signature& sig, const char* doc, Impl impl) {
     Signature s = sig;
     s.method = true;
-    py::object fn = new_function(s, std::move(impl), doc, nullptr);
+    py::object fn = new_function(s, std::move(impl), doc);
     py::object method = steal(PyInstanceMethod_New(fn.ptr()));
     check(PyObject_SetAttrString(cls.ptr(), sig.func, method.ptr()) == 0);
 }

@@ -332,8 +332,18 @@ bool equal_ct(const char* a, size_t a_len, const char* b, size_t b_len) {
     return CRYPTO_memcmp(a, b, a_len) == 0;
 }
 
+namespace {
+// The fixed parts of the signed string, between and around the values.
+constexpr char kSignHead[] = "body-md5=";
+constexpr char kSignNonce[] = "\nmethod=POST\nvq-nonce=";
+constexpr char kSignVer[] = "\nvq-secret-ver=";
+constexpr char kSignTs[] = "\nvq-timestamp=";
+constexpr size_t kSignFixed = (sizeof kSignHead - 1) + 32 + (sizeof kSignNonce - 1) + (sizeof kSignVer - 1) +
+                              (sizeof kSignTs - 1) + 1;
+}  // namespace
+
 size_t signing_text_len(const Span& nonce, const Span& secret_ver, const Span& timestamp) {
-    return 9 + 32 + 1 + 12 + 9 + nonce.n + 1 + 14 + secret_ver.n + 1 + 13 + timestamp.n + 1;
+    return kSignFixed + nonce.n + secret_ver.n + timestamp.n;
 }
 
 void signing_text_into(const char body_md5[32], const Span& nonce, const Span& secret_ver, const Span& timestamp,
@@ -344,13 +354,13 @@ void signing_text_into(const char body_md5[32], const Span& nonce, const Span& s
         std::memcpy(out, p, n);
         out += n;
     };
-    put("body-md5=", 9);
+    put(kSignHead, sizeof kSignHead - 1);
     put(body_md5, 32);
-    put("\nmethod=POST\nvq-nonce=", 22);
+    put(kSignNonce, sizeof kSignNonce - 1);
     put(nonce.p, nonce.n);
-    put("\nvq-secret-ver=", 15);
+    put(kSignVer, sizeof kSignVer - 1);
     put(secret_ver.p, secret_ver.n);
-    put("\nvq-timestamp=", 14);
+    put(kSignTs, sizeof kSignTs - 1);
     put(timestamp.p, timestamp.n);
     put("\n", 1);
 }
@@ -379,7 +389,7 @@ CryptStatus encrypt_to_b64(const uint8_t* key, size_t key_len, const char* plain
     // The padded plain text is the caller's bytes, then `pad` bytes of value pad.
     auto padded = [&](uint8_t* dst, size_t from, size_t count) {
         const size_t own = from < n ? (n - from < count ? n - from : count) : 0;
-        std::memcpy(dst, in + from, own);
+        if (own) std::memcpy(dst, in + from, own);
         std::memset(dst + own, pad, count - own);
     };
     Scratch<uint8_t, 4096> buffer;
