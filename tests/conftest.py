@@ -8,7 +8,7 @@ import sys
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-VECTORS = os.environ.get("VQSDK_VECTORS") or os.path.join(os.path.dirname(ROOT), "shared", "vectors")
+VECTORS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "vectors")
 if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
