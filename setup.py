@@ -59,9 +59,12 @@ setup(
     python_requires=">=3.6",
     install_requires=["requests", "pycryptodome"],
     ext_modules=[ext],
-    # PEP 561 stub-only package installed alongside the extension.
-    packages=["vqspecapisdk-stubs"],
-    package_dir={"vqspecapisdk-stubs": "stubs/vqspecapisdk-stubs"},
-    package_data={"vqspecapisdk-stubs": ["__init__.pyi"]},
+    # Optional: the Redis store of the web apps' replay protection.
+    extras_require={"redis": ["redis"]},
+    # PEP 561 stub-only package installed alongside the extension, and the
+    # pure-Python WSGI/ASGI apps (typed inline, with their py.typed marker).
+    packages=["vqspecapisdk-stubs", "vqspecapisdk_web"],
+    package_dir={"vqspecapisdk-stubs": "stubs/vqspecapisdk-stubs", "vqspecapisdk_web": "src/web/vqspecapisdk_web"},
+    package_data={"vqspecapisdk-stubs": ["__init__.pyi"], "vqspecapisdk_web": ["py.typed"]},
     zip_safe=False,
 )

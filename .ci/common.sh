@@ -38,6 +38,16 @@ stage_source() {
     [ -f "$dest/setup.py" ] || { echo "staging the source into $dest failed" >&2; return 1; }
 }
 
+# test_packages VERSION -> what the test suite needs besides the module: pytest,
+# hypothesis, and the real servers and store the web apps are tested against
+# (uvicorn runs on 3.8 and later; pip picks versions each Python supports).
+test_packages() {
+    case "$1" in
+        3.6*|3.7*) echo pytest hypothesis gunicorn redis ;;
+        *) echo pytest hypothesis gunicorn uvicorn redis ;;
+    esac
+}
+
 # pip_quiet PYTHON ARGS...: pip without the version check and without the
 # "is ignored" notes of the local index configuration; keeps pip's status.
 pip_quiet() {

@@ -1,5 +1,6 @@
 # Shared by ./run-tests, ./demo and .ci/run: fresh virtual environments with
 # the module built and installed from this checkout.
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # python_for VERSION -> path of that interpreter (pyenv first, then PATH)
 python_for() {
@@ -22,7 +23,8 @@ make_venv() {
         3.6*) $pip install -U "pip<22" ;;   # the last pip that runs on 3.6
         *) $pip install -U pip ;;
     esac
-    $pip install pytest hypothesis 2>&1 | grep -v "is ignored" || true
+    # shellcheck disable=SC2046
+    $pip install $(test_packages "$v") 2>&1 | grep -v "is ignored" || true
     VQSDK_JOBS=${VQSDK_JOBS:-$(nproc)} $pip install . 2>&1 | grep -v "is ignored" || true
     "$dir/bin/python" -c "import vqspecapisdk" || { echo "vqspecapisdk did not install for $v" >&2; return 1; }
 }

@@ -25,7 +25,8 @@ rm -rf "$venv"
 "$py" -m venv "$venv"
 vpy=$venv/bin/python
 pip_quiet "$vpy" install -U pip
-pip_quiet "$vpy" install pytest hypothesis
+# shellcheck disable=SC2046
+pip_quiet "$vpy" install $(test_packages "$v")
 stage_source "$venv/source"
 VQSDK_SANITIZE=1 VQSDK_JOBS=${VQSDK_JOBS:-2} pip_quiet "$vpy" install --no-cache-dir "$venv/source"
 

@@ -20,7 +20,7 @@ case "$work" in /*) ;; *) work=$PWD/$work ;; esac
 root=$PWD
 export VQSDK_JOBS=${VQSDK_JOBS:-2}
 
-# check_wheel WHEEL: the extension module and the PEP 561 stub package are in it.
+# check_wheel WHEEL: the extension module, the PEP 561 stub package and the web apps are in it.
 check_wheel() {
     "$2" - "$1" <<'PY'
 import sys, zipfile
@@ -28,6 +28,8 @@ names = zipfile.ZipFile(sys.argv[1]).namelist()
 missing = [want for want, ok in [
     ("vqspecapisdk.*.so", any(n.startswith("vqspecapisdk.") and n.endswith(".so") and "/" not in n for n in names)),
     ("vqspecapisdk-stubs/__init__.pyi", "vqspecapisdk-stubs/__init__.pyi" in names),
+    ("vqspecapisdk_web/py.typed", "vqspecapisdk_web/py.typed" in names),
+    ("vqspecapisdk_web/asgi.py", "vqspecapisdk_web/asgi.py" in names),
 ] if not ok]
 if missing:
     print("wheel %s lacks %s; it holds: %s" % (sys.argv[1], ", ".join(missing), ", ".join(names)), file=sys.stderr)
@@ -61,7 +63,8 @@ one() {
     check_wheel "$whl" "$bpy" || return 1
     echo "=== CPython $v: install the wheel into a fresh venv"
     new_venv "$py" "$v" "$dir/venv" || return 1
-    pip_quiet "$tpy" install "$whl" pytest hypothesis || { echo "installing the wheel failed for $v" >&2; return 1; }
+    # shellcheck disable=SC2046
+    pip_quiet "$tpy" install "$whl" $(test_packages "$v") || { echo "installing the wheel failed for $v" >&2; return 1; }
     # The tests put the checkout on sys.path: the module must still come from the wheel.
     (cd tests && "$tpy" - "$dir/venv" "$root" <<'PY'
 import os, sys

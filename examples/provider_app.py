@@ -2,16 +2,13 @@
 """An example provider program for the spec environment.
 
 The platform calls into the program over HTTP: every call is a POST whose
-headers carry the platform's signature and whose body is encrypted.  This
-program runs a small threaded web server (standard library only) and, for
-each call:
-
-1. hands the header list and the body text to VQToSpecHTTPReqDecoder, which
-   verifies and decrypts the call, or tells us to ask the platform for a
-   retry (VQToSpecRetryNotifyException), or refuses it;
-2. does its work on the call's data;
-3. answers with VQToSpecHTTPRspConstructor: the signed, encrypted normal
-   answer, or the retry notification.
+headers carry the platform's signature and whose body is encrypted.  The
+program's part is one function, handle_call(req): it gets the decoded call
+(a VQToSpecHTTPReqDecoder) and returns the answer's plaintext (JSON text).
+vqspecapisdk_web.make_wsgi_app turns it into a WSGI app that verifies and
+decrypts each call, answers a retry notification or refuses a forged call,
+and signs and encrypts the answer (or the internal-error answer when the
+work raises).
 
 What the work is here:
 
@@ -23,19 +20,29 @@ What the work is here:
   true, ...}; a worker thread then does the work and reports the result to
   the platform with ChatDataSDK.program_async_job_call_back.
 
-Inside the spec environment the SDK finds its secret in the secret file, and
-nothing needs configuring:
+Run stand-alone on the standard library's wsgiref (a bare CPython 3.6 will
+do; a socket time-out on every connection, at most --max-connections at once):
 
-    python3 provider_app.py --port 8080
+    python3 -u provider_app.py --port 8080
 
-On a developer's machine, open debug mode with the debug token and the access
-token of the program (or set VQ_DEBUG_TOKEN and VQ_ACCESS_TOKEN), and point
-the SDK at a platform simulator with --domain (`python -m simulator` prints
-its URL, CA file and tokens; the CA goes into REQUESTS_CA_BUNDLE):
+or under a production server, several processes:
 
-    REQUESTS_CA_BUNDLE=/tmp/.../ca.pem python3 -u provider_app.py --port 8080 \\
-        --debug-token "$VQ_DEBUG_TOKEN" --access-token "$VQ_ACCESS_TOKEN" \\
-        --domain https://127.0.0.1:8443
+    gunicorn -w 2 -b 127.0.0.1:8080 provider_app:app
+    uvicorn --workers 2 --port 8080 provider_app:asgi_app       # CPython 3.8+
+
+Inside the spec environment the SDK finds its secret in the secret file and
+nothing needs configuring.  Everything else comes from the environment, never
+from the command line (a process's arguments are readable by every user of
+the machine):
+
+    VQ_DEBUG_TOKEN, VQ_ACCESS_TOKEN  open debug mode on a developer's machine
+    VQ_DOMAIN         the platform's base URL instead of the real one, e.g. a
+                      simulator at https://127.0.0.1:8443 (`python -m simulator`
+                      prints its URL, CA file and tokens; the CA goes into
+                      REQUESTS_CA_BUNDLE)
+    VQ_REPLAY         replay protection: "memory" (this process) or a Redis
+                      URL such as redis://127.0.0.1:6379/0 (all instances);
+                      unset: off
 
 All output is SDK log lines on standard output; use `python3 -u` (or
 PYTHONUNBUFFERED=1) when the output goes to a pipe.
@@ -46,21 +53,10 @@ import os
 import signal
 import sys
 import threading
-from http.server import BaseHTTPRequestHandler, HTTPServer
-from socketserver import ThreadingMixIn
-from typing import Any, Dict, List, Optional, Tuple, cast
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union, cast
 
 import vqspecapisdk as sdk
-
-MAX_BODY_BYTES = 8 * 1024 * 1024  # the platform's calls are far smaller
-
-
-class ThreadingHTTPServer(ThreadingMixIn, HTTPServer):
-    """One thread per call, so a slow call does not hold up the others."""
-
-    daemon_threads = True
-    allow_reuse_address = True
-
+from vqspecapisdk_web import RedisReplayStore, ReplayStore, make_server, make_wsgi_app
 
 # ---- the program's own work ------------------------------------------------------------
 
@@ -146,134 +142,85 @@ def run_async_job(job: Dict[str, Any], params: Dict[str, Any]) -> None:
         sdk.spec_log_error_with_req_id(req_id, "async job report failed", job["job_info"], repr(err))
 
 
-# ---- the web server ---------------------------------------------------------------------------
+# ---- the apps -------------------------------------------------------------------------------------
 
 
-class ProgramHandler(BaseHTTPRequestHandler):
-    """Receives the platform's calls."""
-
-    server_version = "provider-app/1.0"
-
-    def do_POST(self) -> None:
-        body = self.read_body()
-        if body is None:
-            return
-        try:
-            # The decoder checks headers, secret version, queue time and
-            # signature, and decrypts the body -- all in its constructor.
-            req = sdk.VQToSpecHTTPReqDecoder(list(self.headers.items()), body)
-        except sdk.VQToSpecRetryNotifyException as err:
-            # Must come before `except Exception`: the retry notification
-            # derives from Exception. Status "1": the call was made with
-            # another secret version; "2": it waited too long in the queue.
-            # Either way the platform is asked to send it again.
-            rsp = sdk.VQToSpecHTTPRspConstructor("")
-            self.answer(200, rsp.get_retry_notify_header(err.GetStatus()), rsp.get_encoded_body())
-            return
-        except Exception as err:
-            # "Invalid header", "Invalid signature", a body that does not
-            # decrypt: not a genuine call of the platform. The decoder has
-            # logged why; refuse it.
-            self.send_plain(400, str(err))
-            return
-
-        try:
-            data = handle_call(req)
-        except Exception as err:
-            # Our own failure: tell the platform in a normal signed answer.
-            sdk.spec_log_error_with_req_id(req.get_req_id(), "call failed:", str(err))
-            data = sdk.spec_make_internal_error_rsp_data(str(err))
-        rsp = sdk.VQToSpecHTTPRspConstructor(data)
-        self.answer(200, rsp.get_normal_header(), rsp.get_encoded_body())
-
-    def do_GET(self) -> None:
-        # A health check for the load balancer; the platform only POSTs.
-        if self.path in ("/", "/healthz"):
-            self.send_plain(200, "ok")
-        else:
-            self.send_plain(404, "not found")
-
-    def read_body(self) -> Optional[str]:
-        """The request body as text, or None after refusing the request."""
-        try:
-            length = int(self.headers.get("Content-Length") or 0)
-        except ValueError:
-            length = -1
-        if length < 0 or length > MAX_BODY_BYTES:
-            self.send_plain(400, "bad Content-Length")
-            return None
-        try:
-            return self.rfile.read(length).decode("utf-8")
-        except UnicodeDecodeError:
-            self.send_plain(400, "body is not UTF-8")
-            return None
-
-    def answer(self, code: int, header_set: Dict[str, str], body: str) -> None:
-        """Write an SDK header set and the encrypted body."""
-        self.send_response(code)
-        for name, value in header_set.items():
-            self.send_header(name, value)
-        self.end_headers()
-        self.wfile.write(body.encode("utf-8"))
-
-    def send_plain(self, code: int, text: str) -> None:
-        payload = (text + "\n").encode("utf-8")
-        self.send_response(code)
-        self.send_header("Content-Type", "text/plain; charset=utf-8")
-        self.send_header("Content-Length", str(len(payload)))
-        self.end_headers()
-        self.wfile.write(payload)
-
-    # The web server's own lines go through the SDK's log format too.
-    def log_message(self, fmt: str, *args: Any) -> None:
-        sdk.spec_log_info("http", self.address_string(), fmt % args)
-
-    def log_error(self, fmt: str, *args: Any) -> None:
-        sdk.spec_log_error("http", self.address_string(), fmt % args)
-
-
-# ---- start-up -------------------------------------------------------------------------------------
-
-
-def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
-    ap = argparse.ArgumentParser(description="Example provider program for the spec environment.")
-    ap.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    ap.add_argument("--port", type=int, default=8080, help="port to listen on; 0 picks a free one")
-    ap.add_argument("--debug-token", default=os.environ.get("VQ_DEBUG_TOKEN", ""),
-                    help="debug token, for running outside the spec environment (env VQ_DEBUG_TOKEN)")
-    ap.add_argument("--access-token", default=os.environ.get("VQ_ACCESS_TOKEN", ""),
-                    help="access token that goes with the debug token (env VQ_ACCESS_TOKEN)")
-    ap.add_argument("--domain", default=os.environ.get("VQ_DOMAIN", ""),
-                    help="base URL of the platform API to use instead of the real one, e.g. a "
-                         "simulator at https://127.0.0.1:8443 (env VQ_DOMAIN)")
-    ap.add_argument("--exit-after", type=float, default=0.0,
-                    help="stop by itself after this many seconds (0: run until stopped)")
-    return ap.parse_args(argv)
-
-
-def configure_sdk(args: argparse.Namespace) -> None:
-    """Point the SDK at another platform and open debug mode, as asked."""
-    if args.domain:
-        base = args.domain.rstrip("/")
+def configure_sdk(env: Mapping[str, str]) -> None:
+    """Point the SDK at another platform and open debug mode, as the environment asks."""
+    domain = env.get("VQ_DOMAIN", "")
+    if domain:
+        base = domain.rstrip("/")
         # The SDK reads these module constants at every call.
         sdk.DOMAIN = base
         sdk.DEBUG_DOMAIN = base
         sdk.DEBUG_TEST_DOMAIN = base
         sdk.spec_log_info("platform domain", base)
-    if args.debug_token or args.access_token:
+    debug_token, access_token = env.get("VQ_DEBUG_TOKEN", ""), env.get("VQ_ACCESS_TOKEN", "")
+    if debug_token or access_token:
         # Refused (logged, nothing changes) inside the spec environment.
-        sdk.spec_open_debug_mode(args.debug_token, args.access_token)
+        sdk.spec_open_debug_mode(debug_token, access_token)
     elif not sdk.is_spec_env():
         sdk.spec_log_error("no secret file and no debug token: every call will be refused")
+
+
+def replay_setting(env: Mapping[str, str]) -> Union[bool, ReplayStore]:
+    """VQ_REPLAY: "memory", a redis:// URL, or unset (off)."""
+    value = env.get("VQ_REPLAY", "")
+    if value.startswith(("redis://", "rediss://", "unix://")):
+        return RedisReplayStore(value)
+    if value in ("", "off"):
+        return False
+    if value == "memory":
+        return True
+    raise SystemExit("VQ_REPLAY must be memory, off or a redis:// URL")
+
+
+def with_health_check(app: Callable[..., Iterable[bytes]]) -> Callable[..., Iterable[bytes]]:
+    """GET /healthz answers "ok" (for a load balancer); everything else goes to `app`."""
+    def wrapped(environ: Dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
+        if environ.get("REQUEST_METHOD") == "GET" and environ.get("PATH_INFO") == "/healthz":
+            start_response("200 OK", [("Content-Type", "text/plain; charset=utf-8"), ("Content-Length", "3")])
+            return [b"ok\n"]
+        return app(environ, start_response)
+    return wrapped
+
+
+configure_sdk(os.environ)
+REPLAY = replay_setting(os.environ)
+# The WSGI app, e.g. for gunicorn: gunicorn -w 2 provider_app:app
+app = with_health_check(make_wsgi_app(handle_call, replay=REPLAY))
+if sys.version_info >= (3, 8):
+    from vqspecapisdk_web import make_asgi_app
+    # The ASGI app, e.g. for uvicorn: uvicorn --workers 2 provider_app:asgi_app
+    asgi_app = make_asgi_app(handle_call, replay=REPLAY)
+
+
+# ---- stand-alone start-up ------------------------------------------------------------------------
+
+
+def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
+    ap = argparse.ArgumentParser(
+        description="Example provider program for the spec environment (tokens and the platform's "
+                    "domain come from the environment: VQ_DEBUG_TOKEN, VQ_ACCESS_TOKEN, VQ_DOMAIN).")
+    ap.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    ap.add_argument("--port", type=int, default=8080, help="port to listen on; 0 picks a free one")
+    ap.add_argument("--max-connections", type=int, default=64,
+                    help="connections served at once; more wait in the backlog (default 64)")
+    ap.add_argument("--connection-timeout", type=float, default=30.0,
+                    help="socket time-out of every connection, seconds (default 30)")
+    ap.add_argument("--quiet", action="store_true", help="no log line for every request")
+    ap.add_argument("--exit-after", type=float, default=0.0,
+                    help="stop by itself after this many seconds (0: run until stopped)")
+    return ap.parse_args(argv)
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse_args(argv)
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(line_buffering=True)
-    configure_sdk(args)
 
-    server = ThreadingHTTPServer((args.host, args.port), ProgramHandler)
+    server = make_server(app, args.host, args.port, max_connections=args.max_connections,
+                         connection_timeout=args.connection_timeout, log_requests=not args.quiet)
     host, port = cast(Tuple[str, int], server.server_address[:2])
 
     def stop(*_: object) -> None:

@@ -44,6 +44,13 @@ def child_env(extra=None):
     return env
 
 
+def debug_env(secret, access_token, **extra):
+    """The environment that opens the program's debug mode (tokens never go on its command line)."""
+    env = {"VQ_DEBUG_TOKEN": secret.debug_token(), "VQ_ACCESS_TOKEN": access_token}
+    env.update(extra)
+    return env
+
+
 def start_program(args=(), env=None):
     argv = [sys.executable, "-u", EXAMPLE, "--port", "0", "--exit-after", "120"] + list(args)
     prog = ProgramProcess(argv, env=child_env(env), cwd=ROOT)
@@ -64,8 +71,8 @@ def platform():
 
 @pytest.fixture(scope="module")
 def program(platform):
-    prog = start_program(["--debug-token", SECRET.debug_token(), "--access-token", ACCESS_TOKEN,
-                          "--domain", platform.base_url], env={"REQUESTS_CA_BUNDLE": platform.ca_path})
+    prog = start_program(env=debug_env(SECRET, ACCESS_TOKEN, VQ_DOMAIN=platform.base_url,
+                                       REQUESTS_CA_BUNDLE=platform.ca_path))
     yield prog
     prog.stop()
 
@@ -125,12 +132,13 @@ def test_normal_call_is_answered_signed_and_encrypted(program, caller):
     assert len(lines) == 2
 
 
-def test_decoder_lines_name_the_program_as_their_source(program, caller):
+def test_decoder_lines_name_the_calling_file(program, caller):
     res = caller.call("plain words")
     rid = res.sent.req_id
     program.wait_for(lambda l: rid in l and "inqchk" in l, 10)
     mine = [l for l in parse_log(program.output()) if l.req_id == rid]
-    assert [l.file for l in mine] == ["provider_app.py", "provider_app.py"]
+    # The web app's decoding step makes the decoder; its file is named.
+    assert [l.file for l in mine] == ["pipeline.py", "pipeline.py"]
     assert all(l.line.isdigit() for l in mine)
 
 
@@ -349,7 +357,7 @@ def test_concurrent_calls(caller):
 
 
 def test_program_output_is_log_lines_and_it_stops_cleanly():
-    prog = start_program(["--debug-token", SECRET.debug_token(), "--access-token", ACCESS_TOKEN])
+    prog = start_program(env=debug_env(SECRET, ACCESS_TOKEN))
     try:
         caller = PlatformCaller(SECRET, prog.url, timeout=10)
         assert caller.call("one").verdict == "answered"
@@ -369,7 +377,7 @@ def test_program_with_another_secret_refuses_the_platforms_signature():
     # The program holds a record of the same version but another token: the
     # version check passes, the signature check does not.
     theirs = derived_secret("someone-else")
-    prog = start_program(["--debug-token", theirs.debug_token(), "--access-token", "x"])
+    prog = start_program(env=debug_env(theirs, "x"))
     try:
         res = PlatformCaller(SECRET, prog.url, timeout=10).call("hi")
     finally:
