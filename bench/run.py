@@ -18,6 +18,10 @@ as an ERROR row and no section inherits another's heap):
   f  ChatDataSDK.echo round trip vs a bare requests.post of the same bytes
      (bench/_server.py, plain HTTP on 127.0.0.1, in its own process)
   g  inbound decode + answer vs interpreted and vs bare primitives + json.loads
+  h  echo over kept-alive connections (the simulator over HTTPS, bench/_sim.py,
+     in its own process): reuse against reuse turned off (KEEP_ALIVE) and
+     against a bare kept-alive requests.Session posting the same bytes; 20
+     calls with a 20 ms round trip added; 8 threads' calls per second
 
 Every comparison runs side by side: the rounds alternate between the module
 and its comparison (the order flips each round) and the ratio reported is the
@@ -492,6 +496,36 @@ def start_server():
     return proc, port
 
 
+def echo_request(job_info="job-info-bench"):
+    """A client at the current domains, the 1 KiB echo parameter, and the URL,
+    headers and body bytes the client posts for it."""
+    client = sdk.ChatDataSDK("wwbenchcorp0001", 1000002, "ability_bench", job_info)
+    param = make_text(KIB, seed=3)
+    path = "/cgi-bin/chatdata/echo"
+    body = sdk.CorpModelCallBack(client.corpid, client.agentid, client.ability_id, client.job_info, param)
+    req = sdk.SpecToVQHTTPReqConstructor(client.req_id, path, body)
+    return (client, param, client.get_req_url(path), req.get_normal_header(),
+            req.get_encoded_body().encode("utf-8"))
+
+
+def bare(post, url, headers, payload):
+    """A post of the same bytes through `post` that reads what the SDK reads
+    from the response."""
+    def fn():
+        r = post(url, headers=headers, data=payload, timeout=(2.0, 10.0))
+        list(r.headers.items())
+        r.status_code
+        return r.text
+    return fn
+
+
+def warm(*fns):
+    """Ten calls of each, interleaved, before measuring."""
+    for _ in range(10):
+        for fn in fns:
+            fn()
+
+
 def section_f(b, rep, server_port):
     import requests
     # The bench server is local; keep any proxy setting of the host out of it.
@@ -502,31 +536,16 @@ def section_f(b, rep, server_port):
     saved = (sdk.DOMAIN, sdk.DEBUG_DOMAIN, sdk.DEBUG_TEST_DOMAIN)
     sdk.DOMAIN = sdk.DEBUG_DOMAIN = sdk.DEBUG_TEST_DOMAIN = base
     try:
-        client = sdk.ChatDataSDK("wwbenchcorp0001", 1000002, "ability_bench", "job-info-bench")
-        param = make_text(KIB, seed=3)
-        path = "/cgi-bin/chatdata/echo"
-        url = client.get_req_url(path)
-        body = sdk.CorpModelCallBack(client.corpid, client.agentid, client.ability_id,
-                                     client.job_info, param)
-        req = sdk.SpecToVQHTTPReqConstructor(client.req_id, path, body)
-        headers = req.get_normal_header()
-        payload = req.get_encoded_body().encode("utf-8")
+        client, param, url, headers, payload = echo_request()
         echoed = client.echo(param)
         assert json.loads(echoed)["data"] == param
 
         def s_echo():
             client.echo(param)
 
-        def bare_post():
-            r = requests.post(url, headers=headers, data=payload, timeout=(2.0, 10.0))
-            list(r.headers.items())
-            r.status_code
-            return r.text
-
-        assert bare_post() == req.get_encoded_body()
-        for _ in range(10):
-            s_echo()
-            bare_post()
+        bare_post = bare(requests.post, url, headers, payload)
+        assert bare_post() == payload.decode("utf-8")
+        warm(s_echo, bare_post)
         n = 5 if b.quick else 10
         rounds = 15 if b.quick else 31
         rep.add("f", "ChatDataSDK.echo 1 KiB round trip", *b.pair(s_echo, bare_post, n=n, rounds=rounds),
@@ -602,6 +621,129 @@ def section_g(b, rep, benv):
             rep.add("g", label, *b.pair(s_path, interp), cmp_name="interpreted decoder+constructor")
 
 
+ACCESS_TOKEN = "bench-access-token-0123"
+RTT_S = 0.020
+
+
+def start_sim(one_way_s):
+    proc = subprocess.Popen([sys.executable, os.path.join(HERE, "_sim.py"), SECRET_LINE, ACCESS_TOKEN,
+                             repr(one_way_s)], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    port = int(proc.stdout.readline().decode("ascii").strip())
+    ca = proc.stdout.readline().decode("utf-8").strip()
+    return proc, port, ca
+
+
+def stop_server(proc):
+    proc.stdin.close()
+    proc.wait()
+
+
+def timed_calls(fn, count):
+    """Mean seconds per call of `count` consecutive calls on a new thread
+    (so on a new kept session: the first call opens the connection)."""
+    out = []
+
+    def body():
+        t0 = perf()
+        for _ in range(count):
+            fn()
+        out.append((perf() - t0) / count)
+    t = threading.Thread(target=body)
+    t.start()
+    t.join()
+    return out[0]
+
+
+def threads_rate(fn, k, seconds):
+    """Calls per second of k threads calling fn for about `seconds`."""
+    bar = threading.Barrier(k + 1)
+    counts = [0] * k
+    stop = [False]
+
+    def body(i):
+        bar.wait()
+        while not stop[0]:
+            fn(i)
+            counts[i] += 1
+    ths = [threading.Thread(target=body, args=(i,)) for i in range(k)]
+    for t in ths:
+        t.start()
+    bar.wait()
+    t0 = perf()
+    time.sleep(seconds)
+    stop[0] = True
+    for t in ths:
+        t.join()
+    return sum(counts) / (perf() - t0)
+
+
+def section_h(b, rep):
+    import requests
+    os.environ["NO_PROXY"] = ",".join(x for x in (os.environ.get("NO_PROXY"), "127.0.0.1") if x)
+    env = sdk.spec_env
+    env.access_token = ACCESS_TOKEN
+    saved = (sdk.DOMAIN, sdk.DEBUG_DOMAIN, sdk.DEBUG_TEST_DOMAIN, sdk.KEEP_ALIVE)
+    near = far = None
+    try:
+        near = start_sim(0.0)
+        far = start_sim(RTT_S / 2)
+
+        def use(server):
+            os.environ["REQUESTS_CA_BUNDLE"] = server[2]
+            sdk.DOMAIN = sdk.DEBUG_DOMAIN = sdk.DEBUG_TEST_DOMAIN = "https://127.0.0.1:%d" % server[1]
+
+        use(near)
+        client, param, url, headers, payload = echo_request()
+
+        def reuse():
+            sdk.KEEP_ALIVE = True
+            client.echo(param)
+
+        def no_reuse():
+            sdk.KEEP_ALIVE = False
+            client.echo(param)
+
+        bare_session = bare(requests.Session().post, url, headers, payload)
+        assert client.echo(param) == param
+        bare_session()
+        warm(reuse, no_reuse, bare_session)
+        n = 5 if b.quick else 10
+        rounds = 11 if b.quick else 21
+        rep.add("h", "echo 1 KiB over HTTPS, reuse", *b.pair(reuse, no_reuse, n=n, rounds=rounds),
+                target=("faster", 3.0), cmp_name="KEEP_ALIVE = False")
+        rep.add("h", "echo 1 KiB over HTTPS, reuse", *b.pair(reuse, bare_session, n=n, rounds=rounds),
+                target=("within", 1.1), cmp_name="bare kept-alive Session.post")
+
+        use(far)
+        sdk.KEEP_ALIVE = True
+        runs = 3 if b.quick else 5
+        with_reuse = statistics.median(timed_calls(lambda: client.echo(param), 20) for _ in range(runs))
+        sdk.KEEP_ALIVE = False
+        without = statistics.median(timed_calls(lambda: client.echo(param), 20) for _ in range(runs))
+        rep.add("h", "20 echo calls, 20 ms round trip: mean, reuse", with_reuse, RTT_S, with_reuse / RTT_S,
+                target=("within", 1.3), cmp_name="one round trip")
+        rep.add("h", "20 echo calls, 20 ms round trip: mean, no reuse", without, RTT_S, without / RTT_S,
+                cmp_name="one round trip")
+
+        use(near)
+        clients = [echo_request("job-%d" % i)[0] for i in range(8)]
+        seconds = 1.5 if b.quick else 3.0
+        rates = {True: [], False: []}
+        for r in range(2):
+            for keep in ((True, False) if r % 2 == 0 else (False, True)):
+                sdk.KEEP_ALIVE = keep
+                rates[keep].append(threads_rate(lambda i: clients[i].echo(param), 8, seconds))
+        on, off = max(rates[True]), max(rates[False])
+        rep.add("h", "8 threads for %gs, s per call (1 / calls per second), reuse" % seconds, 1.0 / on, 1.0 / off,
+                (1.0 / on) / (1.0 / off), cmp_name="KEEP_ALIVE = False")
+        rep.note("h", "8 threads: %.0f calls/s with reuse, %.0f without (best of 2 runs each)" % (on, off))
+    finally:
+        sdk.DOMAIN, sdk.DEBUG_DOMAIN, sdk.DEBUG_TEST_DOMAIN, sdk.KEEP_ALIVE = saved
+        for server in (near, far):
+            if server is not None:
+                stop_server(server[0])
+
+
 SECTIONS = [
     ("a", "signature and body encryption vs interpreted"),
     ("b", "1 MiB vs bare primitives"),
@@ -610,6 +752,7 @@ SECTIONS = [
     ("e", "outbound response decoding"),
     ("f", "echo round trip"),
     ("g", "inbound path"),
+    ("h", "kept-alive connections"),
 ]
 RESULT_MARK = "@@bench-result@@ "
 
@@ -635,6 +778,7 @@ def run_section(key, quick):
             "e": lambda: section_e(b, rep, benv),
             "f": lambda: section_f(b, rep, server[1]),
             "g": lambda: section_g(b, rep, benv),
+            "h": lambda: section_h(b, rep),
         }[key]()
     except Exception as exc:
         rep.error(key, title, "%s: %s" % (type(exc).__name__, exc))

@@ -1,6 +1,7 @@
 """Run the platform stand-in on 127.0.0.1 for a program under development.
 
     python -m simulator [--port N] [--seconds S] [--secret-file PATH]
+                        [--keep-alive] [--idle-close S] [--close-after N] [--delay-ms MS]
 
 It makes a fresh test CA and a secret record, prints how to point a program
 at it (debug mode, or normal mode with --secret-file), and serves until
@@ -52,6 +53,14 @@ def main(argv: Optional[List[str]] = None) -> int:
                         help="stop after this many seconds (default: %d)" % DEFAULT_SECONDS)
     parser.add_argument("--secret-file", metavar="PATH",
                         help="write the secret line there, for normal mode")
+    parser.add_argument("--keep-alive", action="store_true",
+                        help="speak HTTP/1.1 and keep connections open between requests")
+    parser.add_argument("--idle-close", type=float, metavar="S",
+                        help="with --keep-alive: close a connection idle for S seconds")
+    parser.add_argument("--close-after", type=int, metavar="N",
+                        help="with --keep-alive: close a connection after N answers")
+    parser.add_argument("--delay-ms", type=float, default=0.0, metavar="MS",
+                        help="one-way delay added to everything sent and received (round trip: twice it)")
     args = parser.parse_args(argv)
 
     rng = random.SystemRandom()
@@ -63,7 +72,9 @@ def main(argv: Optional[List[str]] = None) -> int:
                                  rec["verdict"] if rec["verdict"] else "0 ok"))
         sys.stdout.flush()
 
-    sim = PlatformSimulator(record, access_token, port=args.port, lifetime=args.seconds, on_request=show)
+    sim = PlatformSimulator(record, access_token, port=args.port, lifetime=args.seconds, on_request=show,
+                            keep_alive=args.keep_alive, idle_close=args.idle_close, close_after=args.close_after,
+                            delay=args.delay_ms / 1000.0)
     sim.start()  # the CA goes into a temporary directory, removed on stop
     try:
         if args.secret_file:

@@ -69,6 +69,24 @@ takes precedence over the more general one):
     header_case    write the vq- header names with capitals ("Vq-Status")
     extra_header   add the header `name`: `value` at the end
     close          close the connection without any answer
+
+Connections (constructor options, all off by default):
+
+    keep_alive     speak HTTP/1.1 and keep a connection open between
+                   requests (otherwise HTTP/1.0, one request a connection)
+    idle_close     close a kept connection that has waited this many seconds
+                   for its next request, silently, as servers do after their
+                   keep-alive time-out
+    close_after    close a kept connection after this many answers; the last
+                   one says "Connection: close", as servers that limit the
+                   requests of a connection do
+    delay          seconds added to everything sent each way (a delaying TCP
+                   proxy in front of the server; setting up a connection
+                   costs one round trip more), to model a network's
+                   round-trip time on 127.0.0.1
+
+Each request record names the connection it came on ("conn": a serial
+number, 1 for the first connection the server accepted).
 """
 import hashlib
 import json
@@ -264,6 +282,27 @@ def _capitalize(name: str) -> str:
 class _Handler(BaseHTTPRequestHandler):
     server_version = "vq-platform-sim"
     sys_version = ""
+    disable_nagle_algorithm = True
+
+    def handle(self) -> None:
+        sim = cast(_Server, self.server).sim
+        if sim.keep_alive:
+            self.protocol_version = "HTTP/1.1"
+        self.answered = 0
+        self.close_connection = True
+        self.handle_one_request()
+        while not self.close_connection:
+            if sim.idle_close is not None:
+                # Waiting for the next request line; a time-out ends the
+                # connection without a word (handle_one_request notes it).
+                self.connection.settimeout(sim.idle_close)
+            self.raw_requestline = b""
+            try:
+                self.handle_one_request()
+            except (ssl.SSLError, OSError):
+                if self.raw_requestline:
+                    raise
+                return  # the client ended the kept connection without a TLS goodbye
 
     def log_message(self, format: str, *args: Any) -> None:  # keep test output clean
         pass
@@ -287,25 +326,47 @@ class _Server(socketserver.ThreadingMixIn, HTTPServer):
     def __init__(self, sim: "PlatformSimulator", address: Tuple[str, int], context: ssl.SSLContext) -> None:
         self.sim = sim
         self.ssl_context = context
+        self.current = threading.local()  # .conn: the serial of the thread's connection
+        self.live: Dict[int, Any] = {}    # serial -> TLS socket of the open connections
+        self._serials = 0
+        self._live_lock = threading.Lock()
         HTTPServer.__init__(self, address, _Handler)
 
     def finish_request(self, request: Any, client_address: Any) -> None:
         # TLS is set up here, in the connection's own thread, so that a client
         # that stalls or aborts the handshake never holds up the others.
         request.settimeout(CONNECTION_TIMEOUT)
+        with self._live_lock:
+            self._serials += 1
+            serial = self.current.conn = self._serials
         try:
             conn = self.ssl_context.wrap_socket(request, server_side=True)
         except (ssl.SSLError, OSError) as e:
             self.sim._note_error("handshake", e)
             return
+        with self._live_lock:
+            self.live[serial] = conn
         try:
             cast(Any, self.RequestHandlerClass)(conn, client_address, self)  # typeshed types it with Self
         except Exception as e:  # the client went away, mostly
             self.sim._note_error("handler", e)
         finally:
+            with self._live_lock:
+                self.live.pop(serial, None)
             try:
                 conn.close()
             except OSError:
+                pass
+
+    def end_kept_connections(self) -> None:
+        """Wake every handler waiting on a kept connection: the client sees
+        the connection end."""
+        with self._live_lock:
+            conns = list(self.live.values())
+        for conn in conns:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except (OSError, ValueError):
                 pass
 
     def handle_error(self, request: Any, client_address: Any) -> None:
@@ -323,11 +384,20 @@ class PlatformSimulator(object):
     lifetime      seconds after which the server stops by itself
     max_skew      if set, refuse vq-timestamp further than this from now
     on_request    optional callable given each request record as it is made
+    keep_alive, idle_close, close_after, delay
+                  connection handling, see the module's documentation
     """
 
     def __init__(self, record: wire.SecretRecord, access_token: str = "", cert_dir: Optional[str] = None,
                  port: int = 0, lifetime: float = 600.0, max_skew: Optional[float] = None,
-                 on_request: Optional[Callable[[Dict[str, Any]], object]] = None) -> None:
+                 on_request: Optional[Callable[[Dict[str, Any]], object]] = None, keep_alive: bool = False,
+                 idle_close: Optional[float] = None, close_after: Optional[int] = None,
+                 delay: float = 0.0) -> None:
+        self.keep_alive = keep_alive
+        self.idle_close = idle_close
+        self.close_after = close_after
+        self.delay = delay
+        self._proxy: Optional[DelayProxy] = None
         self.record = record
         self.access_token = access_token
         self.max_skew = max_skew
@@ -363,6 +433,8 @@ class PlatformSimulator(object):
                                         name="vq-platform-sim")
         self._thread.daemon = True
         self._thread.start()
+        if self.delay:
+            self._proxy = DelayProxy(self._server.server_address[1], self.delay).start()
         if self._lifetime:
             self._timer = threading.Timer(self._lifetime, self.stop)
             self._timer.daemon = True
@@ -377,6 +449,11 @@ class PlatformSimulator(object):
             server, self._server = self._server, None
             server.shutdown()
             server.server_close()
+            if self._proxy is not None:
+                self._proxy.stop()
+                self._proxy = None
+            if self.keep_alive:
+                server.end_kept_connections()
             if self._timer is not None and self._timer is not threading.current_thread():
                 self._timer.cancel()
             cast(threading.Thread, self._thread).join(5)
@@ -399,7 +476,17 @@ class PlatformSimulator(object):
 
     @property
     def port(self) -> int:
+        """The port clients use: the delaying proxy's when there is one."""
+        if self._proxy is not None:
+            return self._proxy.port
         return cast(_Server, self._server).server_address[1]
+
+    @property
+    def connections(self) -> List[int]:
+        """Serial numbers of the connections still open, oldest first."""
+        server = cast(_Server, self._server)
+        with server._live_lock:
+            return sorted(server.live)
 
     @property
     def base_url(self) -> str:
@@ -565,6 +652,7 @@ class PlatformSimulator(object):
         return call
 
     def _handle(self, handler: BaseHTTPRequestHandler) -> None:
+        handler.connection.settimeout(CONNECTION_TIMEOUT)
         method = handler.command
         raw_path = handler.path
         url_path, _, query = raw_path.partition("?")
@@ -573,6 +661,9 @@ class PlatformSimulator(object):
         length = _header(headers, "Content-Length")
         if _is_decimal(length) and int(cast(str, length)) <= MAX_BODY:
             raw_body = handler.rfile.read(int(cast(str, length)))
+        if not _is_decimal(length) or int(cast(str, length)) != len(raw_body) or \
+                _header(headers, "Transfer-Encoding") is not None:
+            handler.close_connection = True  # the rest of the body would read as the next request
         relay = url_path == RELAY_PATH
         api = _header(headers, TRANS_API_HEADER) if relay else url_path
         call = None
@@ -591,6 +682,7 @@ class PlatformSimulator(object):
             "call": call, "api": api if (relay or url_path in API_PATHS) else None, "relay": relay,
             "verdict": verdict, "reason": reason, "result": result, "answer": answer,
             "faults": sorted(faults), "time": time.time(),
+            "conn": getattr(cast(_Server, handler.server).current, "conn", None),
         }
         with self._lock:
             self._records.append(record)
@@ -610,12 +702,16 @@ class PlatformSimulator(object):
             except (ssl.SSLError, OSError, ValueError) as e:
                 self._note_error("close", e)
             return
+        last = self.close_after is not None and cast(Any, handler).answered + 1 >= self.close_after
+        if last and self.keep_alive and not handler.close_connection:
+            answer["headers"].append(("Connection", "close"))  # send_header ends the connection after it
         handler.send_response_only(answer["status_code"])
         for name, value in answer["headers"]:
             handler.send_header(name, value)
         handler.end_headers()
         handler.wfile.write(answer["raw_body"])
         handler.wfile.flush()
+        cast(Any, handler).answered += 1
 
     def _answer(self, verdict: int, result: str, faults: Dict[str, Dict[str, Any]]) -> Dict[str, Any]:
         rec = self.record
@@ -663,6 +759,128 @@ class PlatformSimulator(object):
         if "extra_header" in faults:
             headers.append((faults["extra_header"]["name"], faults["extra_header"]["value"]))
         return {"status_code": status_code, "headers": headers, "body": body, "raw_body": raw_body}
+
+
+class DelayProxy(object):
+    """A TCP proxy on 127.0.0.1 in front of `target_port` that delivers every
+    byte `delay` seconds after it arrived, in both directions, and holds a new
+    connection's first bytes for one round trip (2 * delay) more, as the TCP
+    handshake of a real network would. Byte order and the end of each
+    direction are kept; no bandwidth limit.
+    """
+
+    def __init__(self, target_port: int, delay: float) -> None:
+        self.target_port = target_port
+        self.delay = delay
+        self._listener: Optional[socket.socket] = None
+        self._stopped = threading.Event()
+        self._lock = threading.Lock()
+        self._socks: List[socket.socket] = []
+        self.port = 0
+
+    def start(self) -> "DelayProxy":
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._listener.bind(("127.0.0.1", 0))
+        self._listener.listen(64)
+        self._listener.settimeout(0.05)
+        self.port = self._listener.getsockname()[1]
+        t = threading.Thread(target=self._accept_loop, name="vq-delay-proxy")
+        t.daemon = True
+        t.start()
+        return self
+
+    def stop(self) -> None:
+        self._stopped.set()
+        with self._lock:
+            socks, self._socks = self._socks, []
+        for s in socks:
+            try:
+                s.close()
+            except OSError:
+                pass
+
+    def _accept_loop(self) -> None:
+        listener = cast(socket.socket, self._listener)
+        try:
+            while not self._stopped.is_set():
+                try:
+                    client, _ = listener.accept()
+                except socket.timeout:
+                    continue
+                except OSError:
+                    return
+                accepted = time.time()
+                try:
+                    upstream = socket.create_connection(("127.0.0.1", self.target_port))
+                except OSError:
+                    client.close()
+                    continue
+                for s in (client, upstream):
+                    s.settimeout(None)
+                    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                with self._lock:
+                    self._socks += [client, upstream]
+                ends = [2]  # directions still open; the last one to end closes both sockets
+                self._pipe(client, upstream, accepted + 2 * self.delay, ends)
+                self._pipe(upstream, client, 0.0, ends)
+        finally:
+            listener.close()
+
+    def _ended(self, ends: List[int], pair: Tuple[socket.socket, socket.socket]) -> None:
+        with self._lock:
+            ends[0] -= 1
+            if ends[0] > 0:
+                return
+            for s in pair:
+                if s in self._socks:
+                    self._socks.remove(s)
+        for s in pair:
+            try:
+                s.close()
+            except OSError:
+                pass
+
+    def _pipe(self, src: socket.socket, dst: socket.socket, not_before: float, ends: List[int]) -> None:
+        """Carry src's bytes to dst, each chunk `delay` seconds late."""
+        chunks: List[Tuple[float, bytes]] = []
+        ready = threading.Condition()
+
+        def read() -> None:
+            while True:
+                try:
+                    data = src.recv(65536)
+                except OSError:
+                    data = b""
+                with ready:
+                    chunks.append((max(time.time(), not_before) + self.delay, data))
+                    ready.notify()
+                if not data:
+                    return
+
+        def write() -> None:
+            while True:
+                with ready:
+                    while not chunks:
+                        ready.wait()
+                    due, data = chunks.pop(0)
+                wait = due - time.time()
+                if wait > 0:
+                    time.sleep(wait)
+                try:
+                    if data:
+                        dst.sendall(data)
+                        continue
+                    dst.shutdown(socket.SHUT_WR)
+                except OSError:
+                    pass
+                self._ended(ends, (src, dst))
+                return
+
+        for fn in (read, write):
+            t = threading.Thread(target=fn, name="vq-delay-pipe")
+            t.daemon = True
+            t.start()
 
 
 def closed_port() -> int:

@@ -28,7 +28,7 @@ FACILITIES = ["random", "string", "time", "AES", "pad", "unpad", "hashlib", "hma
               "datetime", "os", "inspect", "json", "requests", "CaseInsensitiveDict", "threading", "uuid"]
 CONSTANTS = ["SECRET_KEY_FILE_PATH", "SDK_VERSION", "DOMAIN", "DEBUG_DOMAIN", "DEBUG_TEST_DOMAIN",
              "LOG_VER", "LOG_FIELD_CUSTOM_MAX_SIZE", "LOG_LEVEL_ERROR", "LOG_LEVEL_INFO",
-             "LOG_LEVEL_DEBUG", "DEFAULT_ERRCODE"]
+             "LOG_LEVEL_DEBUG", "DEFAULT_ERRCODE", "KEEP_ALIVE"]
 EARLY_FUNCTIONS = ["spec_log", "spec_log_info", "spec_log_debug", "spec_log_error",
                    "spec_log_info_with_req_id", "spec_log_debug_with_req_id",
                    "spec_log_error_with_req_id", "is_spec_env", "is_digit_str", "get_signature",
@@ -57,7 +57,7 @@ def test_public_names_in_definition_order():
 
 
 def test_surface_counts():
-    assert len(CONSTANTS) == 11
+    assert len(CONSTANTS) == 12
     assert len(FUNCTIONS) == 18
     assert len(CLASSES) == 9
     for name in FUNCTIONS:
@@ -76,6 +76,7 @@ def test_surface_counts():
     ("LOG_LEVEL_INFO", "INFO"),
     ("LOG_LEVEL_DEBUG", "DBG"),
     ("DEFAULT_ERRCODE", 710660),
+    ("KEEP_ALIVE", True),
 ])
 def test_constant_values(name, value):
     got = getattr(m, name)

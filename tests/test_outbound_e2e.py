@@ -255,14 +255,17 @@ def certs(tmp_path_factory):
     return make_certs(os.path.join(base, "ca")), make_untrusted_certs(os.path.join(base, "untrusted"))
 
 
-@pytest.fixture(scope="module")
-def normal(certs, tmp_path_factory):
+# Every call and failure path against a server that ends each connection after
+# one answer, and against one that keeps connections open (which the SDK then
+# reuses): what the caller sees is the same.
+@pytest.fixture(scope="module", params=[False, True], ids=["one-request-connections", "kept-alive"])
+def normal(certs, tmp_path_factory, request):
     trusted, untrusted = certs
     tmp = str(tmp_path_factory.mktemp("e2e-normal"))
     secret_file = os.path.join(tmp, "secret_key")
     with open(secret_file, "w") as f:
         f.write(NORMAL_RECORD.line() + "\n")
-    sim = PlatformSimulator(NORMAL_RECORD, cert_dir=trusted.directory, lifetime=120)
+    sim = PlatformSimulator(NORMAL_RECORD, cert_dir=trusted.directory, lifetime=120, keep_alive=request.param)
     foreign = PlatformSimulator(NORMAL_RECORD, cert_dir=untrusted.directory, lifetime=120)
     stalled = StalledListener()
     with sim, foreign, stalled:

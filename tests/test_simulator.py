@@ -242,6 +242,32 @@ def _answer(sim, path=ECHO_PATH, req_id="SimReqId00000001"):
     return post(sim, p, headers, body)
 
 
+@pytest.mark.parametrize("options, conns", [
+    (dict(), [1, 2, 3]),                               # HTTP/1.0: one request a connection
+    (dict(keep_alive=True), [1, 1, 1]),
+    (dict(keep_alive=True, delay=0.01), [1, 1, 1]),    # through the delaying proxy
+    (dict(keep_alive=True, close_after=2), [1, 1, 2]),
+])
+def test_connections_carry_requests(cert_dirs, options, conns):
+    with PlatformSimulator(RECORD, cert_dir=cert_dirs[0].directory, lifetime=30, **options) as s:
+        ctx = ssl.create_default_context(cafile=s.ca_path)
+        conn = http.client.HTTPSConnection("127.0.0.1", s.port, context=ctx, timeout=10)
+        try:
+            for i in range(3):
+                path, headers, body = good_request(req_id="SimReqId0000000%d" % i)
+                conn.request("POST", path, body=body.encode("utf-8"), headers=dict(headers))
+                rsp = conn.getresponse()
+                raw = rsp.read()
+                last = options.get("close_after") == i + 1
+                got = rsp.getheaders()
+                assert (got[-1] == ("Connection", "close")) == last
+                assert check_signed(got[:-1] if last else got, raw) == ("0", CALL["data"])
+        finally:
+            conn.close()
+        assert [r["conn"] for r in s.requests] == conns
+        assert s.errors == []
+
+
 def test_fault_plain(fresh):
     fresh.set_fault("plain", text=u"caf\u00e9")
     status, headers, raw = _answer(fresh)

@@ -171,7 +171,8 @@ def stress(tmp_path_factory):
     secret_file = os.path.join(tmp, "secret_key")
     with open(secret_file, "w") as f:
         f.write(RECORD.line() + "\n")
-    with PlatformSimulator(RECORD, lifetime=180) as sim:
+    # Kept-alive connections, as the SDK uses them by default.
+    with PlatformSimulator(RECORD, lifetime=180, keep_alive=True) as sim:
         cfg = {
             "secret_file": secret_file, "domain": sim.base_url, "duration": DURATION_S,
             "threads": THREADS, "result_path": os.path.join(tmp, "results.json"),

@@ -47,6 +47,8 @@ void register_frame(py::module_& m) {
     m.attr("LOG_LEVEL_INFO") = "INFO";
     m.attr("LOG_LEVEL_DEBUG") = "DBG";
     m.attr("DEFAULT_ERRCODE") = 710660;
+    // Outbound calls reuse kept-alive connections; false: a new connection per call.
+    m.attr("KEEP_ALIVE") = true;
 
     m.attr("log_lock") = m.attr("threading").attr("Lock")();
 }

@@ -8,6 +8,7 @@
 #include "module/crypto_api.hpp"
 #include "module/json_text.hpp"
 #include "module/wire.hpp"
+#include "outbound/session.hpp"
 
 namespace vq {
 
@@ -360,14 +361,11 @@ py::object sdk_common_send_http_post(const Bound& a) {
     py::object payload = steal(PyUnicode_AsUTF8String(encoded.ptr()));
 
     py::object timeout = py::make_tuple(VQ_GET(self, "connect_timeout"), VQ_GET(self, "read_timeout"));
-    py::object requests_mod = VQ_GLOBAL("requests");
-    py::object post = VQ_GET(requests_mod.ptr(), "post");
     py::dict kwargs;
     kwargs["headers"] = headers;
     kwargs["data"] = payload;
     kwargs["timeout"] = timeout;
-    py::tuple args = py::make_tuple(borrow(url));
-    PyObject* posted = PyObject_Call(post.ptr(), args.ptr(), kwargs.ptr());
+    PyObject* posted = post_over_kept_session(url, kwargs.ptr());
     if (!posted) {
         redact_access_token();
         throw py::error_already_set();
@@ -446,6 +444,7 @@ void register_outbound(py::module_& m, OutboundStage stage) {
         }
 
         case OutboundStage::Messages: {
+            init_kept_sessions();
             py::object dec = make_class(m, "SpecToVQHTTPRspDecoder", py::make_tuple(object_base()),
                                         "Verifies and decrypts the platform's answer to an outbound call.", {});
             def_method(dec, {"__init__", {"status_code", "headers", "body"}},

@@ -31,6 +31,7 @@ LOG_LEVEL_ERROR: str
 LOG_LEVEL_INFO: str
 LOG_LEVEL_DEBUG: str
 DEFAULT_ERRCODE: int
+KEEP_ALIVE: bool
 
 log_lock: threading.Lock
 
