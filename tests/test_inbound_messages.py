@@ -1015,3 +1015,88 @@ def test_internal_error_type_errors(sdk, value, type_name):
     with pytest.raises(TypeError) as ei:
         sdk.spec_make_internal_error_rsp_data(value)
     assert str(ei.value) == TYPE_MSG % ("errmsg", "str", type_name)
+
+
+# ---- the module's own functions, replaced ------------------------------------------------------
+
+def _decode_good(sdk):
+    sdk.VQToSpecHTTPReqDecoder(*make_request())
+
+
+def _decode_bad_signature(sdk):
+    with pytest.raises(Exception):
+        sdk.VQToSpecHTTPReqDecoder(*make_request(sig="0" * 64))
+
+
+def _decode_other_ver(sdk):
+    with pytest.raises(sdk.VQToSpecRetryNotifyException):
+        sdk.VQToSpecHTTPReqDecoder(*make_request(ver="99"))
+
+
+REPLACED = [
+    # (name, what the SDK does, the arguments the replacement is called with first)
+    ("spec_log_info_with_req_id", _decode_good, lambda: (REQ_ID, INIT, "ver", REC.ver, str(T), None, None)),
+    ("spec_log_error", _decode_bad_signature, None),
+    ("spec_log_error_with_req_id", _decode_other_ver, lambda: (REQ_ID, "ver not matched", "99", REC.ver)),
+    ("spec_log_info", lambda sdk: sdk.SecretInfo().parse_from_string("1,tok,key,prog"),
+     lambda: ("parse secret", "1", 3, 3, "prog")),
+    ("get_signature", _decode_good, lambda: (REC.token, make_request()[1], str(T), "123456789", REC.ver)),
+    ("decrypt_body", _decode_good, lambda: (REC.encoding_aes_key, make_request()[1])),
+    ("encrypt_body", lambda sdk: sdk.VQToSpecHTTPRspConstructor("{}"), lambda: (REC.encoding_aes_key, "{}")),
+    ("is_digit_str", _decode_good, lambda: (str(T),)),
+    ("is_spec_env", lambda sdk: sdk.SpecEnv().open_debug_mode(REC.debug_token(), ACCESS), lambda: ()),
+]
+
+
+@pytest.mark.parametrize("name,action,first_args", REPLACED, ids=[c[0] for c in REPLACED])
+def test_replaced_module_function_is_used(sdk, env, clock, monkeypatch, capsys, name, action, first_args):
+    # As in an interpreted module, the SDK's own code finds the function in
+    # the module's namespace when it runs.
+    clock(T_MS)
+    original, calls = getattr(sdk, name), []
+
+    def recorder(*args):
+        calls.append(args)
+        return original(*args)
+
+    monkeypatch.setattr(sdk, name, recorder)
+    action(sdk)
+    assert calls and (first_args is None or calls[0] == first_args()), calls
+    monkeypatch.setattr(sdk, name, original)
+    del calls[:]
+    action(sdk)
+    assert calls == []
+
+
+def test_replaced_functions_results_are_used(sdk, env, clock, monkeypatch, capsys):
+    clock(T_MS)
+    headers, body = make_request(sig="f" * 64)
+    monkeypatch.setattr(sdk, "get_signature", lambda *a: "f" * 64)
+    monkeypatch.setattr(sdk, "decrypt_body", lambda key, body: '{"corpid": "swapped"}')
+    assert sdk.VQToSpecHTTPReqDecoder(headers, body).get_corpid() == "swapped"
+    monkeypatch.setattr(sdk, "encrypt_body", lambda key, body: "ENC:" + body)
+    assert sdk.VQToSpecHTTPRspConstructor("x").get_encoded_body() == "ENC:x"
+    monkeypatch.delattr(sdk, "encrypt_body")
+    with pytest.raises(NameError, match="^name 'encrypt_body' is not defined$"):
+        sdk.VQToSpecHTTPRspConstructor("x")
+
+
+def test_replaced_json_writer_is_used(sdk, monkeypatch):
+    calls, real_dumps = [], json.dumps
+
+    class Json(object):
+        loads = staticmethod(json.loads)
+
+        @staticmethod
+        def dumps(obj):
+            calls.append(obj)
+            return "J" + real_dumps(obj)
+
+    standard = sdk.CorpModelCallBack("c", 1, "a", "j", "d").to_json()
+    monkeypatch.setattr(sdk, "json", Json)
+    assert sdk.CorpModelCallBack("c", 1, "a", "j", "d").to_json() == "J" + standard
+    assert sdk.spec_make_internal_error_rsp_data("e") == 'J{"errcode": 710660, "errmsg": "e"}'
+    monkeypatch.setattr(sdk, "json", json)
+    monkeypatch.setattr(json, "dumps", Json.dumps)
+    assert sdk.spec_make_internal_error_rsp_data("e") == 'J{"errcode": 710660, "errmsg": "e"}'
+    assert len(calls) == 3

@@ -41,7 +41,24 @@ void log_and_reraise(Body body, LogFailure log_failure) {
     }
 }
 
-bool spec_env_present() {
+bool digit_str_native(PyObject* s) {
+    if (!PyUnicode_Check(s)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (n == 0) return false;
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) return false;
+    return true;
+}
+
+bool truth_of(const py::object& o) {
+    const int truth = PyObject_IsTrue(o.ptr());
+    check(truth >= 0);
+    return truth == 1;
+}
+
+bool spec_env_present_native() {
     py::object os = VQ_GLOBAL("os");
     py::object path = VQ_GET(os.ptr(), "path");
     py::object target = VQ_GLOBAL("SECRET_KEY_FILE_PATH");
@@ -60,10 +77,16 @@ bool spec_env_present() {
     return truth == 1;
 }
 
+// is_spec_env() as the environment's own code calls it.
+bool spec_env_present() {
+    if (py::object f = VQ_REPLACED("is_spec_env")) return truth_of(call_object(f.ptr(), {}));
+    return spec_env_present_native();
+}
+
 // ---- module functions: probes ----------------------------------------------------
 
-py::object py_is_spec_env(const Bound&) { return py_bool(spec_env_present()); }
-py::object py_is_digit_str(const Bound& a) { return py_bool(is_digit_str(a[0])); }
+py::object py_is_spec_env(const Bound&) { return py_bool(spec_env_present_native()); }
+py::object py_is_digit_str(const Bound& a) { return py_bool(digit_str_native(a[0])); }
 
 py::object py_gen_new_req_id(const Bound&) {
     // random.sample over letters and digits, from the process-wide generator.
@@ -335,14 +358,8 @@ py::object py_spec_gen_notify_id(const Bound&) {
 }  // namespace
 
 bool is_digit_str(PyObject* s) {
-    if (!PyUnicode_Check(s)) return false;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    if (n == 0) return false;
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) return false;
-    return true;
+    if (py::object f = VQ_REPLACED("is_digit_str")) return truth_of(call_object(f.ptr(), {s}));
+    return digit_str_native(s);
 }
 
 namespace {
@@ -447,27 +464,27 @@ void register_env(py::module_& m, EnvStage stage) {
     switch (stage) {
         case EnvStage::Probes:
             def_function(m, {"is_spec_env", {}},
-                         "is_spec_env()\n--\n\nTell whether the program runs in the spec environment (the secret file exists).",
+                         "Tell whether the program runs in the spec environment (the secret file exists).",
                          py_is_spec_env);
             def_function(m, {"is_digit_str", {"s"}},
-                         "is_digit_str(s)\n--\n\nTell whether s is non-empty text made only of digits.", py_is_digit_str);
+                         "Tell whether s is non-empty text made only of digits.", py_is_digit_str);
             break;
 
         case EnvStage::Records: {
             def_function(m, {"gen_new_req_id", {}},
-                         "gen_new_req_id()\n--\n\nReturn a new request id: 16 distinct letters and digits.",
+                         "Return a new request id: 16 distinct letters and digits.",
                          py_gen_new_req_id);
 
             py::object secret = make_class(m, "SecretInfo", py::make_tuple(borrow((PyObject*)&PyBaseObject_Type)),
                                            "One secret record: version, signing token, AES key text and program id.",
                                            {{"ver", "str"}, {"token", "str"}, {"encoding_aes_key", "str"}, {"program_id", "str"}});
-            def_method(secret, {"parse_from_string", {"line"}},
-                       "parse_from_string($self, /, line)\n--\n\nFill the record from a comma-separated secret line.",
+            def_method(secret, {"parse_from_string", {"line: str"}},
+                       "Fill the record from a comma-separated secret line.",
                        secret_parse_from_string);
-            def_method(secret, {"load", {}}, "load($self, /)\n--\n\nFill the record from the secret file's first line.",
+            def_method(secret, {"load", {}}, "Fill the record from the secret file's first line.",
                        secret_load);
             def_method(secret, {"debug_string", {}},
-                       "debug_string($self, /)\n--\n\nReturn all four values in one line, secrets included, for diagnostics.",
+                       "Return all four values in one line, secrets included, for diagnostics.",
                        secret_debug_string);
 
             py::object env = make_class(m, "SpecEnv", py::make_tuple(borrow((PyObject*)&PyBaseObject_Type)),
@@ -480,31 +497,31 @@ void register_env(py::module_& m, EnvStage stage) {
                                          {"normal_secret_info", "SecretInfo"}});
             struct M { Signature sig; const char* doc; Impl impl; };
             const M methods[] = {
-                {{"__init__", {}}, "__init__($self, /)\n--\n\nStart in normal mode with nothing loaded.", env_init},
-                {{"open_debug_mode", {"debug_token", "access_token"}},
-                 "open_debug_mode($self, /, debug_token, access_token)\n--\n\nSwitch to debug mode with secrets from a debug token.",
+                {{"__init__", {}}, "Start in normal mode with nothing loaded.", env_init},
+                {{"open_debug_mode", {"debug_token: str", "access_token: str"}},
+                 "Switch to debug mode with secrets from a debug token.",
                  env_open_debug_mode},
                 {{"_get_normal_secret_info", {}},
-                 "_get_normal_secret_info($self, /)\n--\n\nReturn the secret file's record, loading it on first use.",
+                 "Return the secret file's record, loading it on first use.",
                  env_get_normal_secret_info},
                 {{"_get_debug_secret_info", {}},
-                 "_get_debug_secret_info($self, /)\n--\n\nReturn the debug token's record.", env_get_debug_secret_info},
-                {{"get_secret_info", {}}, "get_secret_info($self, /)\n--\n\nReturn the secret record of the current mode.",
+                 "Return the debug token's record.", env_get_debug_secret_info},
+                {{"get_secret_info", {}}, "Return the secret record of the current mode.",
                  env_get_secret_info},
-                {{"set_use_test_domain", {"use_test_domain"}},
-                 "set_use_test_domain($self, /, use_test_domain)\n--\n\nChoose the test domain for debug calls.",
+                {{"set_use_test_domain", {"use_test_domain: bool"}},
+                 "Choose the test domain for debug calls.",
                  env_set_use_test_domain},
-                {{"get_use_test_domain", {}}, "get_use_test_domain($self, /)\n--\n\nReturn whether debug calls use the test domain.",
+                {{"get_use_test_domain", {}}, "Return whether debug calls use the test domain.",
                  env_get_use_test_domain},
-                {{"get_is_debug_mode", {}}, "get_is_debug_mode($self, /)\n--\n\nReturn whether debug mode is on.",
+                {{"get_is_debug_mode", {}}, "Return whether debug mode is on.",
                  env_get_is_debug_mode},
-                {{"get_access_token", {}}, "get_access_token($self, /)\n--\n\nReturn the access token of debug mode.",
+                {{"get_access_token", {}}, "Return the access token of debug mode.",
                  env_get_access_token},
-                {{"get_key_ver", {}}, "get_key_ver($self, /)\n--\n\nReturn the secret version in force.", env_get_key_ver},
-                {{"get_token", {}}, "get_token($self, /)\n--\n\nReturn the signing token in force.", env_get_token},
-                {{"get_encoding_aes_key", {}}, "get_encoding_aes_key($self, /)\n--\n\nReturn the AES key text in force.",
+                {{"get_key_ver", {}}, "Return the secret version in force.", env_get_key_ver},
+                {{"get_token", {}}, "Return the signing token in force.", env_get_token},
+                {{"get_encoding_aes_key", {}}, "Return the AES key text in force.",
                  env_get_encoding_aes_key},
-                {{"get_program_id", {}}, "get_program_id($self, /)\n--\n\nReturn the program id in force.",
+                {{"get_program_id", {}}, "Return the program id in force.",
                  env_get_program_id},
             };
             for (const M& x : methods) def_method(env, x.sig, x.doc, x.impl);
@@ -514,19 +531,19 @@ void register_env(py::module_& m, EnvStage stage) {
         }
 
         case EnvStage::DebugSwitches:
-            def_function(m, {"spec_open_debug_mode", {"debug_token", "access_token"}},
-                         "spec_open_debug_mode(debug_token, access_token)\n--\n\n"
+            def_function(m, {"spec_open_debug_mode", {"debug_token: str", "access_token: str"}},
+                         
                          "Open debug mode with a debug token and an access token (outside the spec environment).",
                          py_spec_open_debug_mode);
-            def_function(m, {"spec_debug_use_test_domain", {"use_test_domain"}},
-                         "spec_debug_use_test_domain(use_test_domain)\n--\n\n"
+            def_function(m, {"spec_debug_use_test_domain", {"use_test_domain: bool"}},
+                         
                          "Send debug calls to the platform's test environment when true.",
                          py_spec_debug_use_test_domain);
             break;
 
         case EnvStage::NotifyId:
             def_function(m, {"spec_gen_notify_id", {}},
-                         "spec_gen_notify_id()\n--\n\nReturn a new notify id: 32 lower-case hex digits of a version-1 UUID.",
+                         "Return a new notify id: 32 lower-case hex digits of a version-1 UUID.",
                          py_spec_gen_notify_id);
             break;
     }

@@ -169,12 +169,11 @@ py::object req_decoder_init(const Bound& a) {
 
     {
         py::object token = VQ_ENV("get_token");
-        std::string real_sign =
-            signature_hex(token.ptr(), body, values[kTs].ptr(), values[kNonce].ptr(), values[kVer].ptr());
-        if (!signature_matches(real_sign, values[kSig].ptr())) {
+        py::object real_sign = signature_mismatch(token.ptr(), body, values[kTs].ptr(), values[kNonce].ptr(),
+                                                  values[kVer].ptr(), values[kSig].ptr());
+        if (real_sign) {
             py::object label = borrow(interned("VQToSpecHTTPReqDecoder Err Invalid signature, real_sign:"));
-            py::object sign = text(real_sign);
-            log_error({label.ptr(), sign.ptr()});
+            log_error({label.ptr(), real_sign.ptr()});
             raise_exception("Invalid signature");
         }
     }
@@ -220,7 +219,7 @@ py::object rsp_normal_header(const Bound& a) {
     py::object encoded = VQ_GET(a.self, "encoded_body");
     py::object token = VQ_ENV("get_token");
     py::object ver = VQ_ENV("get_key_ver");
-    py::object sign = signature_text(token.ptr(), encoded.ptr(), ts.ptr(), nonce.ptr(), ver.ptr());
+    py::object sign = module_signature(token.ptr(), encoded.ptr(), ts.ptr(), nonce.ptr(), ver.ptr());
     py::object ver_again = VQ_ENV("get_key_ver");
     py::object zero = borrow(interned("0"));
     py::object accept = borrow(interned("*/*")), ctype = borrow(interned("application/json"));
@@ -261,13 +260,15 @@ py::object internal_error_rsp_data(const Bound& a) {
     PyObject* errmsg = a[0];
     require_str(errmsg, "errmsg");
     py::object code = VQ_GLOBAL("DEFAULT_ERRCODE");
-    if (!PyLong_CheckExact(code.ptr())) {
-        // Whatever the constant was set to, the standard writer decides.
+    py::object dumps = replaced_json_dumps();
+    if (dumps || !PyLong_CheckExact(code.ptr())) {
+        // A replaced writer, or whatever the constant was set to: the
+        // module's json.dumps decides.
         py::dict body;
         body["errcode"] = code;
         body["errmsg"] = borrow(errmsg);
-        py::object json_mod = VQ_GLOBAL("json");
-        return call_method(json_mod.ptr(), VQ_NAME("dumps"), {body.ptr()});
+        if (!dumps) dumps = VQ_GET(VQ_GLOBAL("json").ptr(), "dumps");
+        return call_object(dumps.ptr(), {body.ptr()});
     }
     std::string out = "{\"errcode\": ";
     py::object digits = steal(PyObject_Str(code.ptr()));
@@ -298,10 +299,10 @@ void register_inbound(py::module_& m, InboundStage stage) {
             py::object cls = make_class(m, "VQToSpecRetryNotifyException", py::make_tuple(borrow(PyExc_Exception)),
                                         "Raised when the platform should send a call again; carries the retry status.", {});
             py::object one = borrow(interned("1"));
-            def_method(cls, {"__init__", {"message", "status"}, {one.release().ptr()}},
-                       "__init__($self, /, message, status='1')\n--\n\nMake the exception with its message and status.",
+            def_method(cls, {"__init__", {"message: str", "status: str"}, {one.release().ptr()}},
+                       "Make the exception with its message and status.",
                        retry_init);
-            def_method(cls, {"GetStatus", {}}, "GetStatus($self, /)\n--\n\nReturn the status for the retry-notify answer.",
+            def_method(cls, {"GetStatus", {}}, "Return the status for the retry-notify answer.",
                        retry_get_status);
             break;
         }
@@ -309,20 +310,20 @@ void register_inbound(py::module_& m, InboundStage stage) {
         case InboundStage::Messages: {
             py::object dec = make_class(m, "VQToSpecHTTPReqDecoder", py::make_tuple(object_base()),
                                         "Checks, verifies and decrypts one call from the platform.", {});
-            def_method(dec, {"__init__", {"headers", "body"}},
-                       "__init__($self, /, headers, body)\n--\n\nDecode a platform call from its header list and body text.",
+            def_method(dec, {"__init__", {"headers: list", "body: str"}},
+                       "Decode a platform call from its header list and body text.",
                        req_decoder_init);
             struct G { const char* name; const char* doc; Impl impl; };
             const G getters[] = {
-                {"get_corpid", "get_corpid($self, /)\n--\n\nReturn the call's corpid.", field_getter<&kCorpid>},
-                {"get_agentid", "get_agentid($self, /)\n--\n\nReturn the call's agentid.", field_getter<&kAgentid>},
-                {"get_data", "get_data($self, /)\n--\n\nReturn the call's data.", field_getter<&kData>},
-                {"get_call_type", "get_call_type($self, /)\n--\n\nReturn the call's call_type.", field_getter<&kCallType>},
-                {"get_is_async", "get_is_async($self, /)\n--\n\nReturn the call's is_async flag.", field_getter<&kIsAsync>},
-                {"get_job_info", "get_job_info($self, /)\n--\n\nReturn the call's job_info.", field_getter<&kJobInfo>},
-                {"get_ability_id", "get_ability_id($self, /)\n--\n\nReturn the call's ability_id.", field_getter<&kAbilityId>},
-                {"get_notify_id", "get_notify_id($self, /)\n--\n\nReturn the call's notify_id.", field_getter<&kNotifyId>},
-                {"get_req_id", "get_req_id($self, /)\n--\n\nReturn the vq-req-id header, or empty text.",
+                {"get_corpid", "Return the call's corpid.", field_getter<&kCorpid>},
+                {"get_agentid", "Return the call's agentid.", field_getter<&kAgentid>},
+                {"get_data", "Return the call's data.", field_getter<&kData>},
+                {"get_call_type", "Return the call's call_type.", field_getter<&kCallType>},
+                {"get_is_async", "Return the call's is_async flag.", field_getter<&kIsAsync>},
+                {"get_job_info", "Return the call's job_info.", field_getter<&kJobInfo>},
+                {"get_ability_id", "Return the call's ability_id.", field_getter<&kAbilityId>},
+                {"get_notify_id", "Return the call's notify_id.", field_getter<&kNotifyId>},
+                {"get_req_id", "Return the vq-req-id header, or empty text.",
                  field_getter<&kReqIdMember>},
             };
             for (const G& g : getters) def_method(dec, {g.name, {}}, g.doc, g.impl);
@@ -331,26 +332,26 @@ void register_inbound(py::module_& m, InboundStage stage) {
                                         "Builds the signed, encrypted answer to a platform call, or a retry notification.",
                                         {{"data", "str"}, {"encoded_body", "str"}});
             py::object one = borrow(interned("1"));
-            def_method(rsp, {"__init__", {"data"}},
-                       "__init__($self, /, data)\n--\n\nEncrypt the answer body with the key in force.", rsp_init);
+            def_method(rsp, {"__init__", {"data: str"}},
+                       "Encrypt the answer body with the key in force.", rsp_init);
             def_method(rsp, {"get_normal_header", {}},
-                       "get_normal_header($self, /)\n--\n\nReturn the signed header set of a normal answer.",
+                       "Return the signed header set of a normal answer.",
                        rsp_normal_header);
-            def_method(rsp, {"get_exception_header", {"status"}},
-                       "get_exception_header($self, /, status)\n--\n\nReturn the unsigned header set with the given status.",
+            def_method(rsp, {"get_exception_header", {"status: str"}},
+                       "Return the unsigned header set with the given status.",
                        rsp_exception_header);
-            def_method(rsp, {"get_retry_notify_header", {"status"}, {one.release().ptr()}},
-                       "get_retry_notify_header($self, /, status='1')\n--\n\nReturn the header set asking the platform to retry.",
+            def_method(rsp, {"get_retry_notify_header", {"status: str"}, {one.release().ptr()}},
+                       "Return the header set asking the platform to retry.",
                        rsp_retry_notify_header);
             def_method(rsp, {"get_encoded_body", {}},
-                       "get_encoded_body($self, /)\n--\n\nReturn the encrypted body to send with any header set.",
+                       "Return the encrypted body to send with any header set.",
                        rsp_encoded_body);
             break;
         }
 
         case InboundStage::ErrorBody:
-            def_function(m, {"spec_make_internal_error_rsp_data", {"errmsg"}},
-                         "spec_make_internal_error_rsp_data(errmsg)\n--\n\n"
+            def_function(m, {"spec_make_internal_error_rsp_data", {"errmsg: str"}},
+                         
                          "Return the JSON body of an internal-error answer: errcode DEFAULT_ERRCODE and errmsg.",
                          internal_error_rsp_data);
             break;

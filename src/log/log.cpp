@@ -479,6 +479,27 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
 }
 
 void log_at(Level level, PyObject* req_id, std::initializer_list<PyObject*> args) {
+    // The writer the interpreted code calls by name, unless replaced.
+    PyObject* name = nullptr;
+    switch (level) {
+        case Level::Info: name = req_id ? VQ_NAME("spec_log_info_with_req_id") : VQ_NAME("spec_log_info"); break;
+        case Level::Debug: name = req_id ? VQ_NAME("spec_log_debug_with_req_id") : VQ_NAME("spec_log_debug"); break;
+        default: name = req_id ? VQ_NAME("spec_log_error_with_req_id") : VQ_NAME("spec_log_error"); break;
+    }
+    if (py::object writer = replaced_function(name)) {
+        py::tuple t(args.size() + (req_id ? 1 : 0));
+        size_t i = 0;
+        if (req_id) {
+            Py_INCREF(req_id);
+            PyTuple_SET_ITEM(t.ptr(), i++, req_id);
+        }
+        for (PyObject* a : args) {
+            Py_INCREF(a);
+            PyTuple_SET_ITEM(t.ptr(), i++, a);
+        }
+        steal(PyObject_Call(writer.ptr(), t.ptr(), nullptr));
+        return;
+    }
     py::object lvl;
     switch (level) {
         case Level::Info: lvl = VQ_GLOBAL("LOG_LEVEL_INFO"); break;
@@ -519,22 +540,22 @@ py::object level_writer_with_id(const Bound& a) {
 
 void register_log(py::module_& m) {
     def_function(m, {"spec_log", {"log_level", "req_id"}, {}, false, true},
-                 "spec_log(log_level, req_id, *args)\n--\n\nWrite one log line with the given level and request id.",
+                 "Write one log line with the given level and request id.",
                  spec_log);
     def_function(m, {"spec_log_info", {}, {}, false, true},
-                 "spec_log_info(*args)\n--\n\nWrite one INFO log line.", level_writer<0>);
+                 "Write one INFO log line.", level_writer<0>);
     def_function(m, {"spec_log_debug", {}, {}, false, true},
-                 "spec_log_debug(*args)\n--\n\nWrite one DBG log line.", level_writer<1>);
+                 "Write one DBG log line.", level_writer<1>);
     def_function(m, {"spec_log_error", {}, {}, false, true},
-                 "spec_log_error(*args)\n--\n\nWrite one ERR log line.", level_writer<2>);
+                 "Write one ERR log line.", level_writer<2>);
     def_function(m, {"spec_log_info_with_req_id", {"req_id"}, {}, false, true},
-                 "spec_log_info_with_req_id(req_id, *args)\n--\n\nWrite one INFO log line for a request id.",
+                 "Write one INFO log line for a request id.",
                  level_writer_with_id<0>);
     def_function(m, {"spec_log_debug_with_req_id", {"req_id"}, {}, false, true},
-                 "spec_log_debug_with_req_id(req_id, *args)\n--\n\nWrite one DBG log line for a request id.",
+                 "Write one DBG log line for a request id.",
                  level_writer_with_id<1>);
     def_function(m, {"spec_log_error_with_req_id", {"req_id"}, {}, false, true},
-                 "spec_log_error_with_req_id(req_id, *args)\n--\n\nWrite one ERR log line for a request id.",
+                 "Write one ERR log line for a request id.",
                  level_writer_with_id<2>);
 }
 

@@ -1,5 +1,7 @@
 #include "module/common.hpp"
 
+#include <structmember.h>
+
 #include <array>
 #include <cstring>
 #include <utility>
@@ -96,34 +98,40 @@ double to_double(PyObject* o) {
 
 namespace {
 
-[[noreturn]] void raise_too_many(const Signature& sig, size_t given) {
-    // Counts include self, as the interpreter reports them.
-    const size_t n = sig.names.size();
-    const size_t ndefaults = sig.defaults.size();
-    const size_t extra = sig.method ? 1 : 0;
+// A function or method of the module: its parameter list (self first for
+// methods), its body, and what introspection shows of it.
+struct Target {
+    Signature sig;                          // names point into `owned`
+    Impl impl;
+    std::vector<std::string> owned;         // parameter names
+    std::vector<PyObject*> annotations;     // per parameter, or nullptr
+    PyObject* names[kMaxParams + 1] = {};   // interned parameter names
+    std::string errname;                    // the name argument errors use
+};
+
+[[noreturn]] void raise_too_many(const Target& t, size_t given) {
+    const size_t n = t.sig.names.size();
+    const size_t ndefaults = t.sig.defaults.size();
     std::string takes;
     if (ndefaults)
-        takes = "from " + std::to_string(n - ndefaults + extra) + " to " + std::to_string(n + extra) +
-                " positional arguments";
+        takes = "from " + std::to_string(n - ndefaults) + " to " + std::to_string(n) + " positional arguments";
     else
-        takes = std::to_string(n + extra) + (n + extra == 1 ? " positional argument" : " positional arguments");
-    PyErr_Format(PyExc_TypeError, "%s() takes %s but %zd %s given", sig.func, takes.c_str(),
-                 static_cast<Py_ssize_t>(given + extra), given + extra == 1 ? "was" : "were");
+        takes = std::to_string(n) + (n == 1 ? " positional argument" : " positional arguments");
+    PyErr_Format(PyExc_TypeError, "%s() takes %s but %zd %s given", t.errname.c_str(), takes.c_str(),
+                 static_cast<Py_ssize_t>(given), given == 1 ? "was" : "were");
     throw py::error_already_set();
 }
 
-// Puts one keyword argument in its slot; `interned_names` holds the
-// parameter names as interned str, so the usual keyword (itself interned by
-// the compiler) matches by identity.
-void bind_keyword(const Signature& sig, PyObject* const* interned_names, Bound& b, PyObject* key,
-                  PyObject* value) {
-    const size_t n = sig.names.size();
+// Puts one keyword argument in its slot; parameter names are interned, so
+// the usual keyword (itself interned by the compiler) matches by identity.
+void bind_keyword(const Target& t, PyObject** slots, PyObject* key, PyObject* value) {
+    const size_t n = t.sig.names.size();
     size_t idx = n;
     for (size_t i = 0; i < n; ++i)
-        if (interned_names[i] == key) { idx = i; break; }
+        if (t.names[i] == key) { idx = i; break; }
     if (idx == n) {
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.func);
+            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", t.errname.c_str());
             throw py::error_already_set();
         }
         // By value, whole names only (a NUL inside a keyword is part of it);
@@ -132,74 +140,69 @@ void bind_keyword(const Signature& sig, PyObject* const* interned_names, Bound& 
         const char* k = PyUnicode_AsUTF8AndSize(key, &klen);
         if (!k) PyErr_Clear();
         for (size_t i = 0; k && i < n; ++i)
-            if (std::strlen(sig.names[i]) == static_cast<size_t>(klen) &&
-                std::memcmp(sig.names[i], k, static_cast<size_t>(klen)) == 0) {
+            if (t.owned[i].size() == static_cast<size_t>(klen) &&
+                std::memcmp(t.owned[i].data(), k, static_cast<size_t>(klen)) == 0) {
                 idx = i;
                 break;
             }
         if (idx == n) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.func, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", t.errname.c_str(), key);
             throw py::error_already_set();
         }
     }
-    if (b.values[idx]) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.func, sig.names[idx]);
+    if (slots[idx]) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", t.errname.c_str(),
+                     t.sig.names[idx]);
         throw py::error_already_set();
     }
-    b.values[idx] = value;
+    slots[idx] = value;
 }
 
-void fill_defaults(const Signature& sig, Bound& b) {
-    const size_t n = sig.names.size();
-    const size_t required = n - sig.defaults.size();
+void fill_defaults(const Target& t, PyObject** slots) {
+    const size_t n = t.sig.names.size();
+    const size_t required = n - t.sig.defaults.size();
     std::vector<const char*> missing;
     for (size_t i = 0; i < n; ++i) {
-        if (b.values[i]) continue;
-        if (i >= required) b.values[i] = sig.defaults[i - required];
-        else missing.push_back(sig.names[i]);
+        if (slots[i]) continue;
+        if (i >= required) slots[i] = t.sig.defaults[i - required];
+        else missing.push_back(t.sig.names[i]);
     }
     if (!missing.empty()) {
-        PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s", sig.func,
+        PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s", t.errname.c_str(),
                      static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "" : "s",
                      quoted_list(missing).c_str());
         throw py::error_already_set();
     }
 }
 
-// The positional part: self for methods, the named parameters, the rest.
-void bind_positional(const Signature& sig, Bound& b, PyObject* const* args, size_t nargs) {
-    const size_t n = sig.names.size();
-    size_t first = 0;
-    if (sig.method) {
-        if (nargs == 0) {  // the method taken from the class and called bare
-            PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'self'", sig.func);
-            throw py::error_already_set();
-        }
-        b.self = args[0];
-        first = 1;
-    }
-    const size_t given = nargs - first;
-    if (given > n && !sig.star) raise_too_many(sig, given);
-    const size_t take = given < n ? given : n;
-    for (size_t i = 0; i < take; ++i) b.values[i] = args[first + i];
-    if (sig.star && given > n) {
-        b.rest = args + first + n;
-        b.nrest = given - n;
-    }
-}
-
-// A function or method of the module: its parameter list, its body, and the
-// method table entry the interpreter calls.
-struct Target {
-    Signature sig;
-    Impl impl;
-    PyObject* names[kMaxParams];  // interned parameter names
-    PyMethodDef def;
-};
-
-PyObject* run(Target& t, Bound& b) {
+// Binds a call by the interpreter's rules and in its order of checks
+// (positionals, then each keyword in turn, then surplus positionals, then
+// missing ones), and runs the body. Keywords come either as names with
+// values after the positionals (vector calls) or as a dict.
+PyObject* invoke(const Target& t, PyObject* const* args, size_t nargs, PyObject* kwnames, PyObject* kwargs) {
     try {
-        fill_defaults(t.sig, b);
+        PyObject* slots[kMaxParams + 1] = {};
+        const size_t n = t.sig.names.size();
+        const size_t take = nargs < n ? nargs : n;
+        for (size_t i = 0; i < take; ++i) slots[i] = args[i];
+        if (kwnames) {
+            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t i = 0; i < nkw; ++i) bind_keyword(t, slots, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]);
+        } else if (kwargs) {
+            PyObject *key, *value;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(t, slots, key, value);
+        }
+        if (nargs > n && !t.sig.star) raise_too_many(t, nargs);
+        fill_defaults(t, slots);
+        Bound b;
+        size_t first = 0;
+        if (t.sig.method) b.self = slots[first++];
+        for (size_t i = first; i < n; ++i) b.values[i - first] = slots[i];
+        if (nargs > n) {
+            b.rest = args + n;
+            b.nrest = nargs - n;
+        }
         return t.impl(b).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
@@ -213,95 +216,279 @@ PyObject* run(Target& t, Bound& b) {
     return nullptr;
 }
 
-// The interpreter passes a C function nothing but its arguments, so every
-// function gets an entry point of its own that knows its target by index.
-constexpr size_t kMaxTargets = 256;
-Target* g_targets[kMaxTargets];
-size_t g_target_count = 0;
+// ---- the function object -------------------------------------------------------
+//
+// Module functions and methods are objects of one type that behaves as the
+// interpreter's own functions do: a class attribute reads back as the
+// function itself (so it can be saved, wrapped and put back), reading it from
+// an instance binds it, and inspect.signature shows the declared parameters.
 
-#if PY_VERSION_HEX >= 0x03070000
-constexpr int kCallFlags = METH_FASTCALL | METH_KEYWORDS;
-PyObject* call_target(Target& t, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    Bound b;
-    try {
-        const size_t nargs = static_cast<size_t>(nargsf);
-        bind_positional(t.sig, b, args, nargs);
-        if (kwnames) {
-            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-            for (Py_ssize_t i = 0; i < nkw; ++i)
-                bind_keyword(t.sig, t.names, b, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]);
-        }
-    } catch (py::error_already_set& e) {
-        e.restore();
-        return nullptr;
-    }
-    return run(t, b);
-}
-template <size_t I>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_target(*g_targets[I], args, nargs, kwnames);
+struct FunctionObject {
+    PyObject_HEAD
+#if PY_VERSION_HEX >= 0x03080000
+    vectorcallfunc vectorcall;
+#endif
+    Target* target;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* dict;
+    PyObject* signature;    // built on first use
+    PyObject* annotations;  // built on first use
+};
+
+PyTypeObject g_function_type;
+
+#if PY_VERSION_HEX >= 0x03080000
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const size_t nargs = static_cast<size_t>(PyVectorcall_NARGS(nargsf));
+    return invoke(*reinterpret_cast<FunctionObject*>(self)->target, args, nargs, kwnames, nullptr);
 }
 #else
-constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS;
-PyObject* call_target(Target& t, PyObject* args, PyObject* kwargs) {
-    Bound b;
-    try {
-        bind_positional(t.sig, b, &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(PyTuple_GET_SIZE(args)));
-        if (kwargs) {
-            PyObject *key, *value;
-            Py_ssize_t pos = 0;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(t.sig, t.names, b, key, value);
-        }
-    } catch (py::error_already_set& e) {
-        e.restore();
-        return nullptr;
-    }
-    return run(t, b);
-}
-template <size_t I>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return call_target(*g_targets[I], args, kwargs);
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return invoke(*reinterpret_cast<FunctionObject*>(self)->target, &PyTuple_GET_ITEM(args, 0),
+                  static_cast<size_t>(PyTuple_GET_SIZE(args)), nullptr, kwargs);
 }
 #endif
 
-template <size_t... I>
-constexpr std::array<void (*)(), sizeof...(I)> entry_table(std::index_sequence<I...>) {
-    return {{reinterpret_cast<void (*)()>(&entry<I>)...}};
+PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
 }
-const auto kEntries = entry_table(std::make_index_sequence<kMaxTargets>());
 
-// A builtin function object for `sig`: bound to the module for functions
-// (as the interpreter's own builtins are), unbound for methods, which the
-// class then holds as an instance method.
-py::object new_function(const Signature& sig, Impl impl, const char* doc) {
-    if (g_target_count == kMaxTargets) raise_error(PyExc_SystemError, "too many functions for the entry table");
-    if (sig.names.size() > kMaxParams) raise_error(PyExc_SystemError, "too many parameters for a bound function");
-    auto* t = new Target{sig, std::move(impl), {}, {}};  // lives as long as the process
-    for (size_t i = 0; i < sig.names.size(); ++i) t->names[i] = interned(sig.names[i]);
-    t->def.ml_name = sig.func;
-    t->def.ml_meth = reinterpret_cast<PyCFunction>(kEntries[g_target_count]);
-    t->def.ml_flags = kCallFlags;
-    t->def.ml_doc = doc;
-    g_targets[g_target_count++] = t;
-    py::object module_name = steal(PyObject_GetAttrString(g_module, "__name__"));
-    return steal(PyCFunction_NewEx(&t->def, sig.method ? nullptr : g_module, module_name.ptr()));
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %S at %p>", reinterpret_cast<FunctionObject*>(self)->qualname, self);
+}
+
+void function_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_XDECREF(f->name);
+    Py_XDECREF(f->qualname);
+    Py_XDECREF(f->module);
+    Py_XDECREF(f->doc);
+    Py_XDECREF(f->dict);
+    Py_XDECREF(f->signature);
+    Py_XDECREF(f->annotations);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// inspect.signature reads __signature__ first: the parameters as declared,
+// annotated, none of them positional-only.
+PyObject* function_signature(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (!f->signature) {
+        try {
+            const Target& t = *f->target;
+            py::object inspect = steal(PyImport_ImportModule("inspect"));
+            py::object parameter = inspect.attr("Parameter");
+            py::object empty = parameter.attr("empty");
+            py::list params;
+            const size_t n = t.sig.names.size();
+            const size_t required = n - t.sig.defaults.size();
+            for (size_t i = 0; i < n; ++i) {
+                py::dict kw;
+                kw["default"] = i >= required ? borrow(t.sig.defaults[i - required]) : empty;
+                kw["annotation"] = t.annotations[i] ? borrow(t.annotations[i]) : empty;
+                params.append(parameter(borrow(t.names[i]), parameter.attr("POSITIONAL_OR_KEYWORD"), **kw));
+            }
+            if (t.sig.star) params.append(parameter("args", parameter.attr("VAR_POSITIONAL")));
+            f->signature = inspect.attr("Signature")(params).release().ptr();
+        } catch (py::error_already_set& e) {
+            e.restore();
+            return nullptr;
+        }
+    }
+    Py_INCREF(f->signature);
+    return f->signature;
+}
+
+int function_set_signature(PyObject* self, PyObject* value, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_XINCREF(value);
+    Py_XSETREF(f->signature, value);
+    return 0;
+}
+
+PyObject* function_annotations(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (!f->annotations) {
+        const Target& t = *f->target;
+        PyObject* d = PyDict_New();
+        if (!d) return nullptr;
+        for (size_t i = 0; i < t.sig.names.size(); ++i)
+            if (t.annotations[i] && PyDict_SetItem(d, t.names[i], t.annotations[i]) < 0) {
+                Py_DECREF(d);
+                return nullptr;
+            }
+        f->annotations = d;
+    }
+    Py_INCREF(f->annotations);
+    return f->annotations;
+}
+
+PyMemberDef g_function_members[] = {
+    {const_cast<char*>("__name__"), T_OBJECT, offsetof(FunctionObject, name), 0, nullptr},
+    {const_cast<char*>("__qualname__"), T_OBJECT, offsetof(FunctionObject, qualname), 0, nullptr},
+    {const_cast<char*>("__module__"), T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {const_cast<char*>("__doc__"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef g_function_getset[] = {
+    {const_cast<char*>("__signature__"), function_signature, function_set_signature, nullptr, nullptr},
+    {const_cast<char*>("__annotations__"), function_annotations, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* function_type() {
+    static bool ready = false;
+    if (ready) return &g_function_type;
+    PyTypeObject& t = g_function_type;
+    t.tp_name = "vqspecapisdk.function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_dealloc = function_dealloc;
+    t.tp_repr = function_repr;
+    t.tp_descr_get = function_get;
+    t.tp_members = g_function_members;
+    t.tp_getset = g_function_getset;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+#if PY_VERSION_HEX >= 0x03080000
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+#if PY_VERSION_HEX >= 0x03090000
+    t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#else
+    t.tp_flags |= _Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#endif
+#else
+    t.tp_call = function_call;
+#endif
+    check(PyType_Ready(&t) == 0);
+    ready = true;
+    return &t;
+}
+
+// "name: type" -> the parameter name, and its annotation: a built-in type,
+// else a class the module has defined by then, else the text itself.
+PyObject* annotation_of(const std::string& type_name) {
+    if (type_name.empty()) return nullptr;
+    py::object builtins = steal(PyImport_ImportModule("builtins"));
+    for (PyObject* ns : {builtins.ptr(), g_module}) {
+        PyObject* v = PyObject_GetAttrString(ns, type_name.c_str());
+        if (v) return v;
+        PyErr_Clear();
+    }
+    return text(type_name).release().ptr();
+}
+
+// The function object for `sig`; `qualname_prefix` is the class name for
+// methods. Lives as long as the process.
+py::object new_function(const Signature& sig, Impl impl, const char* doc, const std::string& qualname_prefix) {
+    const size_t n = sig.names.size() + (sig.method ? 1 : 0);
+    if (n > kMaxParams + 1) raise_error(PyExc_SystemError, "too many parameters for a bound function");
+    auto* t = new Target{sig, std::move(impl), {}, {}, {}, {}};
+    std::vector<std::string> types;
+    if (sig.method) {
+        t->owned.emplace_back("self");
+        types.emplace_back();
+    }
+    for (const char* spec : sig.names) {
+        std::string s(spec);
+        const size_t colon = s.find(':');
+        std::string type_name = colon == std::string::npos ? "" : s.substr(colon + 1);
+        s = s.substr(0, colon);
+        while (!type_name.empty() && type_name.front() == ' ') type_name.erase(0, 1);
+        t->owned.push_back(s);
+        types.push_back(type_name);
+    }
+    t->sig.names.clear();
+    for (size_t i = 0; i < n; ++i) {
+        t->sig.names.push_back(t->owned[i].c_str());
+        t->names[i] = PyUnicode_InternFromString(t->owned[i].c_str());
+        t->annotations.push_back(annotation_of(types[i]));
+    }
+    const std::string qualname = qualname_prefix.empty() ? std::string(sig.func) : qualname_prefix + "." + sig.func;
+#if PY_VERSION_HEX >= 0x030A0000
+    t->errname = qualname;  // the interpreter names the qualified function from 3.10 on
+#else
+    t->errname = sig.func;
+#endif
+    const char* doc_text = doc;
+
+    auto* f = PyObject_New(FunctionObject, function_type());
+    if (!f) throw py::error_already_set();
+#if PY_VERSION_HEX >= 0x03080000
+    f->vectorcall = function_vectorcall;
+#endif
+    f->target = t;
+    f->name = f->qualname = f->module = f->doc = f->dict = f->signature = f->annotations = nullptr;
+    py::object self = steal(reinterpret_cast<PyObject*>(f));
+    f->name = text(sig.func).release().ptr();
+    f->qualname = text(qualname).release().ptr();
+    f->module = steal(PyObject_GetAttrString(g_module, "__name__")).release().ptr();
+    if (doc_text) {
+        f->doc = text(doc_text, std::strlen(doc_text)).release().ptr();
+    } else {
+        Py_INCREF(Py_None);
+        f->doc = Py_None;
+    }
+    return self;
+}
+}  // namespace
+
+namespace {
+// Interned name -> the function def_function bound under it (kept for the
+// life of the process).
+std::unordered_map<PyObject*, PyObject*>& own_functions() {
+    static std::unordered_map<PyObject*, PyObject*> table;
+    return table;
 }
 }  // namespace
 
 py::object make_function(const Signature& sig, const char* doc, Impl impl) {
-    return new_function(sig, std::move(impl), doc);
+    return new_function(sig, std::move(impl), doc, "");
 }
 
 void def_function(py::module_& m, const Signature& sig, const char* doc, Impl impl) {
-    m.attr(sig.func) = new_function(sig, std::move(impl), doc);
+    py::object fn = new_function(sig, std::move(impl), doc, "");
+    own_functions()[interned(sig.func)] = fn.inc_ref().ptr();
+    m.attr(sig.func) = fn;
+}
+
+py::object replaced_function(PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(g_module), name);  // borrowed
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw py::error_already_set();
+    }
+    const auto& own = own_functions();
+    auto it = own.find(name);
+    if (it != own.end() && it->second == v) return py::object();
+    return borrow(v);
+}
+
+py::object call_object(PyObject* fn, std::initializer_list<PyObject*> args) {
+    py::tuple t(args.size());
+    size_t i = 0;
+    for (PyObject* a : args) {
+        Py_INCREF(a);
+        PyTuple_SET_ITEM(t.ptr(), i++, a);
+    }
+    return steal(PyObject_Call(fn, t.ptr(), nullptr));
 }
 
 void def_method(py::handle cls, const Signature& sig, const char* doc, Impl impl) {
     Signature s = sig;
     s.method = true;
-    py::object fn = new_function(s, std::move(impl), doc);
-    py::object method = steal(PyInstanceMethod_New(fn.ptr()));
-    check(PyObject_SetAttrString(cls.ptr(), sig.func, method.ptr()) == 0);
+    const std::string prefix = py::str(cls.attr("__qualname__"));
+    py::object fn = new_function(s, std::move(impl), doc, prefix);
+    check(PyObject_SetAttrString(cls.ptr(), sig.func, fn.ptr()) == 0);
 }
 
 py::object make_class(py::module_& m, const char* name, py::tuple bases, const char* doc,
@@ -333,13 +520,7 @@ py::object make_class(py::module_& m, const char* name, py::tuple bases, const c
 
 py::object call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
     py::object fn = get_attr(obj, name);
-    py::tuple t(args.size());
-    size_t i = 0;
-    for (PyObject* a : args) {
-        Py_INCREF(a);
-        PyTuple_SET_ITEM(t.ptr(), i++, a);
-    }
-    return steal(PyObject_Call(fn.ptr(), t.ptr(), nullptr));
+    return call_object(fn.ptr(), args);
 }
 
 Utf8 utf8_of(PyObject* s) {

@@ -79,8 +79,8 @@ double to_double(PyObject* o);
 // A parameter list: names in order, the ones from `first_default` on take the
 // defaults given; `star` collects further positional arguments.
 struct Signature {
-    const char* func;                    // name used in argument errors
-    std::vector<const char*> names;      // parameters after self
+    const char* func;                    // the function's name
+    std::vector<const char*> names;      // parameters after self, "name" or "name: type"
     std::vector<PyObject*> defaults;     // for the trailing parameters
     bool method = false;                 // first positional is self
     bool star = false;                   // accepts *args
@@ -104,8 +104,8 @@ struct Bound {
 
 using Impl = std::function<py::object(const Bound&)>;
 
-// A module function bound to `sig`; `doc` starts with the text signature
-// line ("name(a, b)\n--\n\n...") so help() and inspect show the parameters.
+// A module function bound to `sig`. Parameter names may carry their
+// declared type ("param: str"): inspect.signature and __annotations__ show it.
 py::object make_function(const Signature& sig, const char* doc, Impl impl);
 void def_function(py::module_& m, const Signature& sig, const char* doc, Impl impl);
 
@@ -127,6 +127,19 @@ inline py::object get_attr(PyObject* obj, PyObject* name) {
 }
 #define VQ_SET(obj, text, value) ::vq::set_attr((obj), VQ_NAME(text), (value))
 #define VQ_GET(obj, text) ::vq::get_attr((obj), VQ_NAME(text))
+
+// The module's own functions as its internals call them. An interpreted
+// module's code finds its functions in the module's namespace at call time,
+// so a program or test that puts another object there sees it used. While
+// the module still holds the function def_function made, this gives an empty
+// object and the caller takes its native path (an identity check); otherwise
+// the object the module holds now, to be called instead. A name deleted from
+// the module raises NameError, as the interpreted code would.
+py::object replaced_function(PyObject* name);
+#define VQ_REPLACED(text) ::vq::replaced_function(VQ_NAME(text))
+
+// fn(*args)
+py::object call_object(PyObject* fn, std::initializer_list<PyObject*> args);
 
 // Call a method of an object by name with positional arguments.
 py::object call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {});

@@ -198,7 +198,7 @@ bool signature_matches(const std::string& computed, PyObject* received) {
                            static_cast<size_t>(PyUnicode_GET_LENGTH(received)));
 }
 
-py::object encrypt_body(PyObject* aes_key, PyObject* origin_body) {
+py::object native_encrypt_body(PyObject* aes_key, PyObject* origin_body) {
     if (origin_body == Py_None || length_of(origin_body) == 0) return borrow(origin_body);
     const AesKey key = decode_key(aes_key);
     py::object keep;
@@ -218,7 +218,7 @@ py::object encrypt_body(PyObject* aes_key, PyObject* origin_body) {
     return out;
 }
 
-py::object decrypt_body(PyObject* aes_key, PyObject* origin_body) {
+py::object native_decrypt_body(PyObject* aes_key, PyObject* origin_body) {
     if (origin_body == Py_None || length_of(origin_body) == 0) return borrow(origin_body);
     const AesKey key = decode_key(aes_key);
     std::vector<uint8_t> data;
@@ -266,27 +266,57 @@ py::object decrypt_body(PyObject* aes_key, PyObject* origin_body) {
                                       static_cast<Py_ssize_t>(plain_len), "strict"));
 }
 
+py::object module_signature(PyObject* secret_key, PyObject* body, PyObject* timestamp, PyObject* nonce,
+                            PyObject* secret_ver) {
+    if (py::object f = VQ_REPLACED("get_signature"))
+        return call_object(f.ptr(), {secret_key, body, timestamp, nonce, secret_ver});
+    return signature_text(secret_key, body, timestamp, nonce, secret_ver);
+}
+
+py::object encrypt_body(PyObject* aes_key, PyObject* origin_body) {
+    if (py::object f = VQ_REPLACED("encrypt_body")) return call_object(f.ptr(), {aes_key, origin_body});
+    return native_encrypt_body(aes_key, origin_body);
+}
+
+py::object decrypt_body(PyObject* aes_key, PyObject* origin_body) {
+    if (py::object f = VQ_REPLACED("decrypt_body")) return call_object(f.ptr(), {aes_key, origin_body});
+    return native_decrypt_body(aes_key, origin_body);
+}
+
+py::object signature_mismatch(PyObject* secret_key, PyObject* body, PyObject* timestamp, PyObject* nonce,
+                              PyObject* secret_ver, PyObject* received) {
+    if (py::object f = VQ_REPLACED("get_signature")) {
+        py::object computed = call_object(f.ptr(), {secret_key, body, timestamp, nonce, secret_ver});
+        const int differs = PyObject_RichCompareBool(computed.ptr(), received, Py_NE);
+        if (differs < 0) throw py::error_already_set();
+        return differs ? computed : py::object();
+    }
+    std::string computed = signature_hex(secret_key, body, timestamp, nonce, secret_ver);
+    if (signature_matches(computed, received)) return py::object();
+    return steal(PyUnicode_FromStringAndSize(computed.data(), 64));
+}
+
 // ---- module functions ------------------------------------------------------------
 
 namespace {
 
 py::object py_get_signature(const Bound& a) { return signature_text(a[0], a[1], a[2], a[3], a[4]); }
-py::object py_encrypt_body(const Bound& a) { return encrypt_body(a[0], a[1]); }
-py::object py_decrypt_body(const Bound& a) { return decrypt_body(a[0], a[1]); }
+py::object py_encrypt_body(const Bound& a) { return native_encrypt_body(a[0], a[1]); }
+py::object py_decrypt_body(const Bound& a) { return native_decrypt_body(a[0], a[1]); }
 
 }  // namespace
 
 void register_security(py::module_& m) {
     def_function(m, {"get_signature", {"secret_key", "body", "timestamp", "nonce", "secret_ver"}},
-                 "get_signature(secret_key, body, timestamp, nonce, secret_ver)\n--\n\n"
+                 
                  "Return the message signature: 64 lower-case hex digits of HMAC-SHA-256 keyed with the token.",
                  py_get_signature);
     def_function(m, {"encrypt_body", {"aes_key", "origin_body"}},
-                 "encrypt_body(aes_key, origin_body)\n--\n\n"
+                 
                  "Encrypt a body text with AES-CBC under the key text; return its Base64 wire text.",
                  py_encrypt_body);
     def_function(m, {"decrypt_body", {"aes_key", "origin_body"}},
-                 "decrypt_body(aes_key, origin_body)\n--\n\n"
+                 
                  "Decrypt a Base64 wire text with AES-CBC under the key text; return the body text.",
                  py_decrypt_body);
 }

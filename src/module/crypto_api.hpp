@@ -17,8 +17,22 @@ py::object signature_text(PyObject* secret_key, PyObject* body, PyObject* timest
 // anything that is not text compares unequal.
 bool signature_matches(const std::string& computed, PyObject* received);
 
+// The module's own get_signature, encrypt_body and decrypt_body.
+py::object native_encrypt_body(PyObject* aes_key, PyObject* origin_body);
+py::object native_decrypt_body(PyObject* aes_key, PyObject* origin_body);
+
+// The same as the message classes call them: through the module's current
+// get_signature / encrypt_body / decrypt_body when a program replaced one.
+py::object module_signature(PyObject* secret_key, PyObject* body, PyObject* timestamp, PyObject* nonce,
+                            PyObject* secret_ver);
 py::object encrypt_body(PyObject* aes_key, PyObject* origin_body);
 py::object decrypt_body(PyObject* aes_key, PyObject* origin_body);
+
+// Checks a received signature against the message's; gives the computed
+// signature when they differ (for the refusal's log line), else an empty
+// object. A replaced get_signature's result is compared with `!=`.
+py::object signature_mismatch(PyObject* secret_key, PyObject* body, PyObject* timestamp, PyObject* nonce,
+                              PyObject* secret_ver, PyObject* received);
 
 // Base64 decoding with the interpreter's base64.b64decode results and errors.
 std::vector<uint8_t> b64decode(PyObject* data);

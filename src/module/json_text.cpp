@@ -5,6 +5,24 @@
 namespace vq {
 
 namespace {
+PyObject* g_json = nullptr;   // the standard json module and its dumps,
+PyObject* g_dumps = nullptr;  // kept for the life of the process
+}  // namespace
+
+void remember_standard_json(PyObject* json_module) {
+    g_dumps = check(PyObject_GetAttrString(json_module, "dumps"));
+    Py_INCREF(json_module);
+    g_json = json_module;
+}
+
+py::object replaced_json_dumps() {
+    py::object json_mod = VQ_GLOBAL("json");
+    py::object dumps = VQ_GET(json_mod.ptr(), "dumps");
+    if (json_mod.ptr() == g_json && dumps.ptr() == g_dumps) return py::object();
+    return dumps;
+}
+
+namespace {
 const char kHex[] = "0123456789abcdef";
 
 inline void append_u(std::string& out, Py_UCS4 unit) {

@@ -1,6 +1,7 @@
 // Module entry: binds the facilities and constants, then lets each subsystem
 // define its names in the order in which the module presents them.
 #include "module/common.hpp"
+#include "module/json_text.hpp"
 
 namespace vq {
 
@@ -31,6 +32,7 @@ void register_frame(py::module_& m) {
     bind_facility(m, "os", "os");
     bind_facility(m, "inspect", "inspect");
     bind_facility(m, "json", "json");
+    remember_standard_json(m.attr("json").ptr());
     bind_facility(m, "requests", "requests");
     bind_facility(m, "CaseInsensitiveDict", "requests.structures", "CaseInsensitiveDict");
     bind_facility(m, "threading", "threading");
@@ -55,7 +57,7 @@ void register_frame(py::module_& m) {
 
 void register_version(py::module_& m) {
     def_function(m, {"spec_get_sdk_version", {}},
-                 "spec_get_sdk_version()\n--\n\nReturn the SDK version string (the module's SDK_VERSION).",
+                 "Return the SDK version string (the module's SDK_VERSION).",
                  spec_get_sdk_version);
 }
 

@@ -39,17 +39,19 @@ py::object callback_to_json(const Bound& a) {
     py::object data = steal(PyObject_Str(VQ_GET(a.self, "data").ptr()));
     py::object job_info = VQ_GET(a.self, "job_info");
     py::object ability_id = VQ_GET(a.self, "ability_id");
-    if (!PyUnicode_CheckExact(corpid.ptr()) || !PyLong_CheckExact(agentid.ptr()) ||
+    py::object dumps = replaced_json_dumps();
+    if (dumps || !PyUnicode_CheckExact(corpid.ptr()) || !PyLong_CheckExact(agentid.ptr()) ||
         !PyUnicode_CheckExact(job_info.ptr()) || !PyUnicode_CheckExact(ability_id.ptr())) {
-        // Fields reassigned to other types: let the standard writer decide.
+        // A replaced writer, or fields reassigned to other types: the module's
+        // json.dumps decides.
         py::dict d;
         d["corpid"] = corpid;
         d["agentid"] = agentid;
         d["data"] = data;
         d["job_info"] = job_info;
         d["ability_id"] = ability_id;
-        py::object json_mod = VQ_GLOBAL("json");
-        return call_method(json_mod.ptr(), VQ_NAME("dumps"), {d.ptr()});
+        if (!dumps) dumps = VQ_GET(VQ_GLOBAL("json").ptr(), "dumps");
+        return call_object(dumps.ptr(), {d.ptr()});
     }
     std::string out;
     out.reserve(static_cast<size_t>(PyUnicode_GET_LENGTH(data.ptr())) + 128);
@@ -89,7 +91,7 @@ py::object req_ctor_normal_header(const Bound& a) {
     py::object encoded = VQ_GET(self, "encoded_body");
     py::object token = VQ_ENV("get_token");
     py::object ver = VQ_ENV("get_key_ver");
-    py::object sign = signature_text(token.ptr(), encoded.ptr(), ts.ptr(), nonce.ptr(), ver.ptr());
+    py::object sign = module_signature(token.ptr(), encoded.ptr(), ts.ptr(), nonce.ptr(), ver.ptr());
     py::object ver_again = VQ_ENV("get_key_ver");
     py::object program_id = VQ_ENV("get_program_id");
     py::object req_id = steal(PyObject_Str(VQ_GET(self, "req_id").ptr()));
@@ -184,11 +186,11 @@ py::object rsp_dec_init(const Bound& a) {
         raise_exception("Invalid header");
     }
     py::object token = VQ_ENV("get_token");
-    std::string computed = signature_hex(token.ptr(), body, values[kTs].ptr(), values[kNonce].ptr(), values[kVer].ptr());
-    if (!signature_matches(computed, values[kSig].ptr())) {
+    py::object computed = signature_mismatch(token.ptr(), body, values[kTs].ptr(), values[kNonce].ptr(),
+                                             values[kVer].ptr(), values[kSig].ptr());
+    if (computed) {
         py::object label = borrow(interned("Invalid signature"));
-        py::object sign = text(computed);
-        log_error({label.ptr(), sign.ptr(), values[kSig].ptr()});
+        log_error({label.ptr(), computed.ptr(), values[kSig].ptr()});
         raise_exception("Invalid signature");
     }
     py::object key = VQ_ENV("get_encoding_aes_key");
@@ -435,10 +437,10 @@ void register_outbound(py::module_& m, OutboundStage stage) {
                                         "The plaintext of one outbound call: identity, ability, job and parameters.",
                                         {{"corpid", "str"}, {"agentid", "int"}, {"data", "str"}, {"job_info", "str"},
                                          {"ability_id", "str"}});
-            def_method(cls, {"__init__", {"corpid", "agentid", "ability_id", "job_info", "data"}},
-                       "__init__($self, /, corpid, agentid, ability_id, job_info, data)\n--\n\nMake a call body.",
+            def_method(cls, {"__init__", {"corpid: str", "agentid: int", "ability_id: str", "job_info: str", "data: str"}},
+                       "Make a call body.",
                        callback_init);
-            def_method(cls, {"to_json", {}}, "to_json($self, /)\n--\n\nReturn the call body as one line of JSON text.",
+            def_method(cls, {"to_json", {}}, "Return the call body as one line of JSON text.",
                        callback_to_json);
             break;
         }
@@ -447,26 +449,26 @@ void register_outbound(py::module_& m, OutboundStage stage) {
             init_kept_sessions();
             py::object dec = make_class(m, "SpecToVQHTTPRspDecoder", py::make_tuple(object_base()),
                                         "Verifies and decrypts the platform's answer to an outbound call.", {});
-            def_method(dec, {"__init__", {"status_code", "headers", "body"}},
-                       "__init__($self, /, status_code, headers, body)\n--\n\nCheck and open an answer.", rsp_dec_init);
+            def_method(dec, {"__init__", {"status_code: int", "headers: list", "body: str"}},
+                       "Check and open an answer.", rsp_dec_init);
             def_method(dec, {"get_rsp_status", {}},
-                       "get_rsp_status($self, /)\n--\n\nReturn the vq-status text (\"0\" for a plain answer).",
+                       "Return the vq-status text (\"0\" for a plain answer).",
                        rsp_dec_status);
-            def_method(dec, {"get_data", {}}, "get_data($self, /)\n--\n\nReturn the decrypted (or plain) answer text.",
+            def_method(dec, {"get_data", {}}, "Return the decrypted (or plain) answer text.",
                        rsp_dec_data);
 
             py::object req = make_class(m, "SpecToVQHTTPReqConstructor", py::make_tuple(object_base()),
                                         "Encrypts one call body and builds its signed request headers.",
                                         {{"body", "CorpModelCallBack"}, {"encoded_body", "str"}, {"req_id", "str"},
                                          {"cgi_path", "str"}});
-            def_method(req, {"__init__", {"req_id", "cgi_path", "body"}},
-                       "__init__($self, /, req_id, cgi_path, body)\n--\n\nEncrypt the call body with the key in force.",
+            def_method(req, {"__init__", {"req_id: str", "cgi_path: str", "body: CorpModelCallBack"}},
+                       "Encrypt the call body with the key in force.",
                        req_ctor_init);
             def_method(req, {"get_normal_header", {}},
-                       "get_normal_header($self, /)\n--\n\nReturn a fresh signed header set for the request.",
+                       "Return a fresh signed header set for the request.",
                        req_ctor_normal_header);
             def_method(req, {"get_encoded_body", {}},
-                       "get_encoded_body($self, /)\n--\n\nReturn the encrypted body text that is posted.",
+                       "Return the encrypted body text that is posted.",
                        req_ctor_encoded_body);
 
             py::object sdk = make_class(m, "ChatDataSDK", py::make_tuple(object_base()),
@@ -476,34 +478,34 @@ void register_outbound(py::module_& m, OutboundStage stage) {
                                          {"read_timeout", "float"}});
             struct M { Signature sig; const char* doc; Impl impl; };
             const M core[] = {
-                {{"__init__", {"corpid", "agentid", "ability_id", "job_info"}},
-                 "__init__($self, /, corpid, agentid, ability_id, job_info)\n--\n\nMake a client with a new request id.",
+                {{"__init__", {"corpid: str", "agentid: int", "ability_id: str", "job_info: str"}},
+                 "Make a client with a new request id.",
                  sdk_init},
-                {{"set_connect_timeout", {"seconds"}},
-                 "set_connect_timeout($self, /, seconds)\n--\n\nSet the connect time-out in seconds.", sdk_set_connect_timeout},
-                {{"set_read_timeout", {"seconds"}},
-                 "set_read_timeout($self, /, seconds)\n--\n\nSet the read time-out in seconds.", sdk_set_read_timeout},
-                {{"set_req_id", {"req_id"}},
-                 "set_req_id($self, /, req_id)\n--\n\nSet the request id sent with later calls.", sdk_set_req_id},
-                {{"get_req_url", {"cgi_path"}},
-                 "get_req_url($self, /, cgi_path)\n--\n\nReturn the URL to post an API path to (the relay in debug mode).",
+                {{"set_connect_timeout", {"seconds: float"}},
+                 "Set the connect time-out in seconds.", sdk_set_connect_timeout},
+                {{"set_read_timeout", {"seconds: float"}},
+                 "Set the read time-out in seconds.", sdk_set_read_timeout},
+                {{"set_req_id", {"req_id: str"}},
+                 "Set the request id sent with later calls.", sdk_set_req_id},
+                {{"get_req_url", {"cgi_path: str"}},
+                 "Return the URL to post an API path to (the relay in debug mode).",
                  sdk_get_req_url},
-                {{"common_send_http_post", {"cgi_path", "url", "body"}},
-                 "common_send_http_post($self, /, cgi_path, url, body)\n--\n\n"
+                {{"common_send_http_post", {"cgi_path: str", "url: str", "body: CorpModelCallBack"}},
+                 
                  "Sign, encrypt and post a call body; return (status, data).",
                  sdk_common_send_http_post},
-                {{"echo", {"param"}}, "echo($self, /, param)\n--\n\nEcho the call's data back from the platform.", sdk_echo},
+                {{"echo", {"param"}}, "Echo the call's data back from the platform.", sdk_echo},
             };
             for (const M& x : core) def_method(sdk, x.sig, x.doc, x.impl);
 
             for (const ApiEntry& api : api_table()) {
                 if (api.path == nullptr) {
-                    def_method(sdk, {api.name, {"param"}}, api.doc, sdk_document_list);
+                    def_method(sdk, {api.name, {"param: str"}}, api.doc, sdk_document_list);
                     continue;
                 }
                 py::object path = steal(text_of(api.path));
                 PyObject* p = path.release().ptr();  // kept for the life of the class
-                def_method(sdk, {api.name, {"param"}}, api.doc, [p](const Bound& a) -> py::object {
+                def_method(sdk, {api.name, {"param: str"}}, api.doc, [p](const Bound& a) -> py::object {
                     require_str(a[0], "param");
                     return call_api(a.self, p, a[0]);
                 });
