@@ -134,6 +134,35 @@ def test_import_reads_nothing_and_writes_nothing():
     assert r.stderr == ""
 
 
+@pytest.mark.parametrize("missing", ["random", "requests", "requests.structures", "Crypto.Cipher.AES",
+                                     "Crypto.Util.Padding", "json", "uuid"])
+def test_missing_facility_fails_the_import_with_its_own_error(missing):
+    # A facility that cannot be imported fails the module's import with the
+    # error the import of that facility raises, nothing wrapped around it.
+    r = run_python("import sys\n"
+                   "sys.modules[%r] = None\n"
+                   "try:\n"
+                   "    import vqspecapisdk\n"
+                   "except BaseException as e:\n"
+                   "    print(type(e).__name__, e.__cause__ is None)\n"
+                   "    print(e)\n"
+                   "    print('vqspecapisdk' in sys.modules)\n" % missing)
+    kind, text, loaded = r.stdout.splitlines()
+    assert kind == "ModuleNotFoundError True"
+    assert text == "import of %s halted; None in sys.modules" % missing
+    assert loaded == "False"
+
+
+def test_missing_requests_reads_as_the_missing_module(tmp_path):
+    # With the HTTP client not installed at all (shadowed by an empty path).
+    (tmp_path / "requests").mkdir()
+    (tmp_path / "requests" / "__init__.py").write_text("raise ModuleNotFoundError(\"No module named 'requests'\", name='requests')\n")
+    r = run_python("import sys; sys.path.insert(0, %r)\nimport vqspecapisdk\n" % str(tmp_path))
+    assert r.returncode == 1
+    assert r.stderr.strip().splitlines()[-1] == "ModuleNotFoundError: No module named 'requests'"
+    assert "initialization failed" not in r.stderr
+
+
 # ---- spec_get_sdk_version, identifiers, is_digit_str ------------------------------------
 
 def test_sdk_version():

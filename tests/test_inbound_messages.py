@@ -741,24 +741,57 @@ def test_request_type_errors(sdk, env, capsys, args, name, expected, type_name):
     assert capsys.readouterr().out == ""
 
 
-@pytest.mark.parametrize("element, message", [
-    (("vq-nonce", "1", "x"), "too many values to unpack (expected 2)"),
-    (["a", "b", "c"], "too many values to unpack (expected 2)"),
-    ("abc", "too many values to unpack (expected 2)"),
-    (("vq-nonce",), "need more than 1 value to unpack"),
-    ("a", "need more than 1 value to unpack"),
-    ((), "need more than 0 values to unpack"),
-    ([], "need more than 0 values to unpack"),
-    ("", "need more than 0 values to unpack"),
-])
-def test_request_header_element_not_a_pair(sdk, env, capsys, element, message):
+def _unpack_error(element):
+    """What `name, value = element` raises in this interpreter."""
+    try:
+        name, value = element
+    except (TypeError, ValueError) as e:
+        return type(e), str(e)
+    raise AssertionError("unpacked")
+
+
+@pytest.mark.parametrize("element", [("vq-nonce", "1", "x"), ["a", "b", "c"], "abc", ("vq-nonce",), "a", (), [], "",
+                                     5, None, {"a": 1}, b"x"])
+def test_request_header_element_not_a_pair(sdk, env, capsys, element):
+    # The interpreter's own unpacking error; the members set by earlier
+    # elements stay set, the later ones keep their initial values.
     headers, body = make_request()
-    headers.insert(2, element)
-    with pytest.raises(ValueError) as ei:
-        sdk.VQToSpecHTTPReqDecoder(headers, body)
-    assert type(ei.value) is ValueError
-    assert str(ei.value) == message
+    headers.insert(3, element)
+    kind, message = _unpack_error(element)
+    dec = sdk.VQToSpecHTTPReqDecoder.__new__(sdk.VQToSpecHTTPReqDecoder)
+    with pytest.raises(kind) as ei:
+        dec.__init__(headers, body)
+    assert type(ei.value) is kind and str(ei.value) == message
+    assert (dec._header_ver, dec._header_signature, dec._header_nonce, dec._header_req_id) == \
+        (REC.ver, headers[2][1], None, "")
+    assert list(vars(dec)) == ["headers", "body", "_header_ver", "_header_signature", "_header_nonce",
+                               "_header_timestamp", "_header_req_id", "_header_timestamp_ms",
+                               "_header_inqueue_timeout_ms"]
     assert capsys.readouterr().out == ""
+
+
+def test_request_header_names_compared_with_all_seven(sdk, env, clock, capsys):
+    # A name object's lower() result is compared with every one of the seven
+    # names, in order, for every element; each equal one is set.
+    clock(T_MS)
+    seen = []
+
+    class Lowered(object):
+        def __eq__(self, other):
+            seen.append(other)
+            return other in ("vq-nonce", "vq-req-id")
+
+    class Name(object):
+        def lower(self):
+            return Lowered()
+
+    headers, body = make_request()
+    dec = sdk.VQToSpecHTTPReqDecoder.__new__(sdk.VQToSpecHTTPReqDecoder)
+    with pytest.raises(Exception, match="^Invalid signature$"):
+        dec.__init__(headers + [(Name(), "77")], body)
+    assert seen == ["vq-secret-ver", "vq-signature", "vq-nonce", "vq-timestamp", "vq-timestamp-ms", "vq-req-id",
+                    "vq-inqueue-timeout-ms"]
+    assert (dec._header_nonce, dec._header_req_id) == ("77", "77")
 
 
 def test_request_header_name_without_lower(sdk, env, capsys):

@@ -4,6 +4,7 @@ import _thread
 import calendar
 import datetime
 import os
+import re
 import sys
 import threading
 import time
@@ -696,3 +697,30 @@ def test_many_threads_real_stdout(capsys):
     assert len(lines) == nthreads * nlines
     assert sorted((x.req_id, x.text) for x in lines) == sorted(
         ("req%d" % i, "n %d" % j) for i in range(nthreads) for j in range(nlines))
+
+
+def _custom_text(args, bound):
+    """The free text as the interpreted writer joins and cuts it."""
+    text = ""
+    for i, a in enumerate(args):
+        if i:
+            text += " "
+        text += str(a).replace("\n", " ")
+        if len(text) >= bound:
+            text = text[:bound]
+            break
+    return text
+
+
+@pytest.mark.parametrize("bound", [2 ** 70, -(2 ** 70), 2 ** 64 + 5, 10.0, 1e300, float("nan"), True, 5, -3, 0])
+@pytest.mark.parametrize("args", [("ab", "cd"), ("x" * 40,), ("abc", "defghijkl", "m")])
+def test_custom_bound_compared_as_interpreted_code(sdk, capsys, monkeypatch, bound, args):
+    monkeypatch.setattr(sdk, "LOG_FIELD_CUSTOM_MAX_SIZE", bound)
+    try:
+        expected = _custom_text(args, bound)
+    except TypeError as e:
+        with pytest.raises(TypeError, match="^%s$" % re.escape(str(e))):
+            sdk.spec_log_info(*args)
+        return
+    sdk.spec_log_info(*args)
+    assert parse_log(capsys.readouterr().out)[0].text == expected

@@ -553,11 +553,14 @@ def test_response_type_errors(sdk, unloaded_env, capsys, args, name, expected, t
 ])
 def test_response_header_element_not_a_pair(sdk, unloaded_env, capsys, element, message):
     headers, body = signed_answer(FILE_REC)
-    headers.insert(1, element)
+    headers.insert(2, element)
+    dec = sdk.SpecToVQHTTPRspDecoder.__new__(sdk.SpecToVQHTTPRspDecoder)
     with pytest.raises(ValueError) as ei:
-        sdk.SpecToVQHTTPRspDecoder(200, headers, body)
+        dec.__init__(200, headers, body)
     assert type(ei.value) is ValueError
     assert str(ei.value) == message
+    # the members set by earlier elements stay set
+    assert (dec._header_ver, dec._header_signature, dec._header_status) == (FILE_REC.ver, None, None)
     assert capsys.readouterr().out == ""
 
 
@@ -585,3 +588,29 @@ def test_request_and_response_round_trip(sdk, debug_env, frozen_clock):
     answer_headers, answer_body = signed_answer(DEBUG_REC, plain=received)
     dec = sdk.SpecToVQHTTPRspDecoder(200, answer_headers, answer_body)
     assert dec.get_data() == received
+
+
+@pytest.mark.parametrize("content_type", [
+    None, "text/plain", "text/plain; charset=latin-1", 'text/plain; charset="cp1252"', "text/plain; charset='cp1252'",
+    "text/plain; charset=utf-8; charset=latin-1", "text/plain; charset=", "text/plain; CHARSET = latin-1",
+    "text/plain; foo=bar;charset=latin-1 ; x", "text/plain; charset=no-such-codec"])
+def test_plain_answer_charset_read_by_the_http_client(sdk, normal_env, monkeypatch, capsys, content_type):
+    # The charset parameter as the HTTP client reads the header (the last
+    # one wins, quotes stripped); without one, UTF-8.
+    import requests
+    import requests.utils
+    raw = "caf\u00e9 \u20ac".encode("cp1252")
+
+    def post(url, **kwargs):
+        r = requests.models.Response()
+        r.status_code, r._content = 200, raw
+        r.headers = requests.structures.CaseInsensitiveDict({"Content-Type": content_type} if content_type else {})
+        return r
+
+    monkeypatch.setattr(sdk.requests, "post", post)
+    charset = requests.utils._parse_content_type_header(content_type or "")[1].get("charset") or "utf-8"
+    try:
+        expected = raw.decode(charset, errors="replace")
+    except LookupError:
+        expected = raw.decode("utf-8", errors="replace")
+    assert sdk.ChatDataSDK("c", 1, "a", "j").echo("{}") == expected

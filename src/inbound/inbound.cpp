@@ -57,27 +57,18 @@ constexpr int kVer = 0, kSig = 1, kNonce = 2, kTs = 3, kTsMs = 4, kReqId = 5, kI
 constexpr int kSlots = 7;
 
 // Index of the slot a header name selects after lower-casing, or -1.
-int inbound_slot(PyObject* name) {
-    if (PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name)) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
-        if (n > 32) return -1;
-        char buf[32];
-        const char* p = static_cast<const char*>(PyUnicode_DATA(name));
-        for (Py_ssize_t i = 0; i < n; ++i) buf[i] = (p[i] >= 'A' && p[i] <= 'Z') ? static_cast<char>(p[i] + 32) : p[i];
-        // Whole names only: a name with a NUL inside is not its prefix.
-        const std::string_view lowered(buf, static_cast<size_t>(n));
-        for (int s = 0; s < kSlots; ++s)
-            if (lowered == kInboundHeaders[s].name) return s;
-        return -1;
-    }
-    // Anything else is lowered by its own lower() and compared as text.
-    py::object lowered = call_method(name, VQ_NAME("lower"));
-    for (int s = 0; s < kSlots; ++s) {
-        py::object candidate = borrow(interned(kInboundHeaders[s].name.data()));
-        int eq = PyObject_RichCompareBool(lowered.ptr(), candidate.ptr(), Py_EQ);
-        check(eq >= 0);
-        if (eq) return s;
-    }
+// The slot of an exact ASCII str name after lower-casing, or -1; such a
+// name compares with no side effects, so the first match is the only one.
+int ascii_slot(PyObject* name) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    if (n > 32) return -1;
+    char buf[32];
+    const char* p = static_cast<const char*>(PyUnicode_DATA(name));
+    for (Py_ssize_t i = 0; i < n; ++i) buf[i] = (p[i] >= 'A' && p[i] <= 'Z') ? static_cast<char>(p[i] + 32) : p[i];
+    // Whole names only: a name with a NUL inside is not its prefix.
+    const std::string_view lowered(buf, static_cast<size_t>(n));
+    for (int s = 0; s < kSlots; ++s)
+        if (lowered == kInboundHeaders[s].name) return s;
     return -1;
 }
 
@@ -103,20 +94,34 @@ py::object req_decoder_init(const Bound& a) {
     VQ_SET(self, "headers", headers);
     VQ_SET(self, "body", body);
 
+    // The members start as declared: the request id empty, the others None.
     py::object values[kSlots];
     py::object empty = steal(PyUnicode_FromStringAndSize("", 0));
-    for (int s = 0; s < kSlots; ++s) values[s] = s == kReqId ? empty : py::none();
+    for (int s : {kVer, kSig, kNonce, kTs, kReqId, kTsMs, kInq}) {
+        values[s] = s == kReqId ? empty : py::none();
+        check(PyObject_SetAttr(self, interned(kInboundHeaders[s].member), values[s].ptr()) == 0);
+    }
+    auto set = [&](int s, const py::object& value) {
+        check(PyObject_SetAttr(self, interned(kInboundHeaders[s].member), value.ptr()) == 0);
+        values[s] = value;
+    };
 
-    // Header scan: every pair is looked at, so a later duplicate wins.
+    // Header scan: every element is unpacked and its lower-cased name
+    // compared with all seven names, so a later duplicate wins. Members set
+    // before an element fails stay set.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
         py::object item = borrow(PyList_GET_ITEM(headers, i));
-        PyObject *name, *value;
-        py::object keep;
-        unpack_pair(item.ptr(), name, value, keep);
-        int s = inbound_slot(name);
-        if (s >= 0) values[s] = borrow(value);
+        py::object name, value;
+        unpack_two(item.ptr(), name, value);
+        if (PyUnicode_CheckExact(name.ptr()) && PyUnicode_IS_ASCII(name.ptr())) {
+            const int s = ascii_slot(name.ptr());
+            if (s >= 0) set(s, value);
+            continue;
+        }
+        py::object lowered = call_method(name.ptr(), VQ_NAME("lower"));
+        for (int s = 0; s < kSlots; ++s)
+            if (equals(lowered.ptr(), interned(kInboundHeaders[s].name.data()))) set(s, value);
     }
-    for (int s = 0; s < kSlots; ++s) check(PyObject_SetAttr(self, interned(kInboundHeaders[s].member), values[s].ptr()) == 0);
     PyObject* req_id = values[kReqId].ptr();
 
     {

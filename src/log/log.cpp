@@ -441,9 +441,34 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
     // cut are never converted.
     SmallVec<py::object, 8> texts;
     if (nargs > 0) {
+        // The bound is compared and sliced with as the interpreted code does
+        // (`len(text) >= bound`, then `text[:bound]`): an integer of any size
+        // is exact (clamped to the sizes a text can have); another number is
+        // compared as it compares, and fails only at a cut, where slicing
+        // needs an integer.
         py::object max_obj = VQ_GLOBAL("LOG_FIELD_CUSTOM_MAX_SIZE");
-        const Py_ssize_t max = PyLong_AsSsize_t(max_obj.ptr());
-        if (max == -1 && PyErr_Occurred()) throw py::error_already_set();
+        const bool int_bound = PyLong_Check(max_obj.ptr());
+        Py_ssize_t max = PY_SSIZE_T_MAX;
+        if (int_bound) {
+            max = PyNumber_AsSsize_t(max_obj.ptr(), nullptr);
+            if (max == -1 && PyErr_Occurred()) throw py::error_already_set();
+        }
+        auto reached = [&](Py_ssize_t total) {
+            if (int_bound) return total >= max;
+            py::object n = steal(PyLong_FromSsize_t(total));
+            py::object r = steal(PyObject_RichCompare(n.ptr(), max_obj.ptr(), Py_GE));
+            const int truth = PyObject_IsTrue(r.ptr());
+            check(truth >= 0);
+            return truth == 1;
+        };
+        auto slice_bound = [&]() {
+            if (int_bound) return max;
+            if (!PyIndex_Check(max_obj.ptr()))
+                raise_error(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
+            const Py_ssize_t v = PyNumber_AsSsize_t(max_obj.ptr(), nullptr);
+            if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+            return v;
+        };
         Py_ssize_t used = 0;
         for (size_t i = 0; i < nargs; ++i) {
             if (i > 0) {
@@ -453,10 +478,11 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
             texts.push_back(steal(PyObject_Str(args[i])));
             PyObject* s = texts.back().ptr();
             const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
-            if (used + len >= max) {
+            if (reached(used + len)) {
                 // Keep `max` characters in all; a negative bound drops that
                 // many from the end, as slicing does (only reachable with
                 // the first argument, where `used` is 0).
+                const Py_ssize_t max = slice_bound();
                 Py_ssize_t keep = max >= 0 ? max - used : (len + max > 0 ? len + max : 0);
                 b.text(s, keep, true);
                 break;

@@ -63,8 +63,10 @@ void register_version(py::module_& m) {
 
 }  // namespace vq
 
-PYBIND11_MODULE(vqspecapisdk, m) {
-    using namespace vq;
+namespace vq {
+namespace {
+
+void define_module(py::module_& m) {
     py::options options;
     options.disable_function_signatures();
     set_module(m.ptr());
@@ -84,4 +86,31 @@ PYBIND11_MODULE(vqspecapisdk, m) {
     register_inbound(m, InboundStage::ErrorBody);  // spec_make_internal_error_rsp_data
     register_version(m);
     register_env(m, EnvStage::NotifyId);           // spec_gen_notify_id
+}
+
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "vqspecapisdk", nullptr, -1, nullptr,
+                            nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace vq
+
+// The module's entry. Any failure while the module defines its names fails
+// the import with that error itself (a missing facility shows as its own
+// ModuleNotFoundError), not wrapped in a generic ImportError.
+extern "C" PYBIND11_EXPORT PyObject* PyInit_vqspecapisdk() {
+    PYBIND11_CHECK_PYTHON_VERSION
+    PYBIND11_ENSURE_INTERNALS_READY
+    PyObject* raw = PyModule_Create(&vq::g_module_def);
+    if (!raw) return nullptr;
+    try {
+        py::module_ m = py::reinterpret_borrow<py::module_>(raw);
+        vq::define_module(m);
+        return raw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    Py_DECREF(raw);
+    return nullptr;
 }

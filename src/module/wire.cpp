@@ -72,6 +72,34 @@ void unpack_pair(PyObject* item, PyObject*& name, PyObject*& value, py::object& 
     throw py::error_already_set();
 }
 
+void unpack_two(PyObject* item, py::object& first, py::object& second) {
+    if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && Py_SIZE(item) == 2) {
+        first = borrow(PySequence_Fast_GET_ITEM(item, 0));
+        second = borrow(PySequence_Fast_GET_ITEM(item, 1));
+        return;
+    }
+    // Everything else goes through the interpreter's own unpacking, whose
+    // errors differ between versions.
+    static PyObject* const unpack = [] {
+        py::dict ns;
+        ns["__builtins__"] = steal(PyImport_ImportModule("builtins"));
+        py::object code = steal(Py_CompileString("def unpack(pair):\n    name, value = pair\n    return name, value\n",
+                                                 "<vqspecapisdk>", Py_file_input));
+        steal(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr()));
+        return py::object(ns["unpack"]).release().ptr();  // kept for the life of the process
+    }();
+    py::object pair = call_object(unpack, {item});
+    first = borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
+    second = borrow(PyTuple_GET_ITEM(pair.ptr(), 1));
+}
+
+bool equals(PyObject* a, PyObject* b) {
+    py::object r = steal(PyObject_RichCompare(a, b, Py_EQ));
+    const int truth = PyObject_IsTrue(r.ptr());
+    check(truth >= 0);
+    return truth == 1;
+}
+
 py::object header_set(std::initializer_list<std::pair<const char*, PyObject*>> entries) {
     py::dict d;
     for (const auto& e : entries) check(PyDict_SetItem(d.ptr(), interned(e.first), e.second) == 0);

@@ -18,6 +18,15 @@ py::object length_text(PyObject* text);
 // exactly two items. `keep` owns what the borrowed results point into.
 void unpack_pair(PyObject* item, PyObject*& name, PyObject*& value, py::object& keep);
 
+// Unpacks one element of a header list exactly as `name, value = item`
+// does in interpreted code, with the interpreter's own errors; the results
+// are strong references taken before any other code runs.
+void unpack_two(PyObject* item, py::object& first, py::object& second);
+
+// `a == b` as interpreted code tests it: the rich comparison's truth, with
+// no shortcut for identical objects.
+bool equals(PyObject* a, PyObject* b);
+
 // A new header set (an insertion-ordered dict) from name/value pairs.
 py::object header_set(std::initializer_list<std::pair<const char*, PyObject*>> entries);
 

@@ -127,21 +127,6 @@ const char* const kRspMembers[] = {"_header_ver", "_header_signature", "_header_
                                    "_header_status"};
 constexpr int kVer = 0, kSig = 1, kNonce = 2, kTs = 3, kStatus = 4, kRspSlots = 5;
 
-// Exact, case-sensitive match of a response header name.
-int rsp_slot(PyObject* name) {
-    for (int s = 0; s < kRspSlots; ++s) {
-        if (PyUnicode_CheckExact(name)) {
-            if (PyUnicode_CompareWithASCIIString(name, kRspHeaders[s]) == 0) return s;
-            continue;
-        }
-        py::object candidate = borrow(interned(kRspHeaders[s]));
-        int eq = PyObject_RichCompareBool(name, candidate.ptr(), Py_EQ);
-        check(eq >= 0);
-        if (eq) return s;
-    }
-    return -1;
-}
-
 py::object rsp_dec_init(const Bound& a) {
     PyObject* self = a.self;
     PyObject* status_code = a[0];
@@ -158,25 +143,33 @@ py::object rsp_dec_init(const Bound& a) {
         values[s] = py::none();
         check(PyObject_SetAttr(self, interned(kRspMembers[s]), Py_None) == 0);
     }
+    auto store = [&](int s, const py::object& value) {
+        check(PyObject_SetAttr(self, interned(kRspMembers[s]), value.ptr()) == 0);
+        values[s] = value;
+    };
+    // Exact, case-sensitive names; every element is compared with all five,
+    // so the last occurrence wins, and members set before an element fails
+    // stay set.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
         py::object item = borrow(PyList_GET_ITEM(headers, i));
-        PyObject *name, *value;
+        PyObject *name_ptr, *value_ptr;
         py::object keep;
-        unpack_pair(item.ptr(), name, value, keep);
-        int s = rsp_slot(name);
-        if (s >= 0) values[s] = borrow(value);
+        unpack_pair(item.ptr(), name_ptr, value_ptr, keep);
+        py::object name = borrow(name_ptr), value = borrow(value_ptr);
+        for (int s = 0; s < kRspSlots; ++s) {
+            if (PyUnicode_CheckExact(name.ptr())) {
+                if (PyUnicode_CompareWithASCIIString(name.ptr(), kRspHeaders[s]) == 0) store(s, value);
+            } else if (equals(name.ptr(), interned(kRspHeaders[s]))) {
+                store(s, value);
+            }
+        }
     }
-    auto store = [&] {
-        for (int s = 0; s < kRspSlots; ++s) check(PyObject_SetAttr(self, interned(kRspMembers[s]), values[s].ptr()) == 0);
-    };
-    store();
 
     if (values[kVer].is_none() && values[kSig].is_none()) {
         py::object label = borrow(interned("no encrypt headers, treat as plain"));
         log_error({label.ptr(), body});
         VQ_SET(self, "data", body);
-        values[kStatus] = borrow(interned("0"));
-        store();
+        store(kStatus, borrow(interned("0")));
         return py::none();
     }
     if (values[kVer].is_none() || values[kNonce].is_none() || values[kTs].is_none() || values[kSig].is_none() ||
@@ -290,19 +283,19 @@ py::object response_text(PyObject* rsp, PyObject* headers) {
         }
     }
     if (ctype) {
-        py::object params = steal(PyUnicode_Split(ctype, VQ_NAME(";"), -1));
-        for (Py_ssize_t i = 1; i < PyList_GET_SIZE(params.ptr()); ++i) {
-            PyObject* param = PyList_GET_ITEM(params.ptr(), i);
-            Py_ssize_t eq = PyUnicode_FindChar(param, '=', 0, PyUnicode_GET_LENGTH(param), 1);
-            if (eq < 0) continue;
-            py::object k = steal(PyUnicode_Substring(param, 0, eq));
-            k = call_method(call_method(k.ptr(), VQ_NAME("strip")).ptr(), VQ_NAME("lower"));
-            if (PyUnicode_CompareWithASCIIString(k.ptr(), "charset") != 0) continue;
-            py::object v = steal(PyUnicode_Substring(param, eq + 1, PyUnicode_GET_LENGTH(param)));
-            py::object quotes = steal(text_of(" \t\"'"));
-            v = call_method(v.ptr(), VQ_NAME("strip"), {quotes.ptr()});
-            if (PyUnicode_GET_LENGTH(v.ptr()) > 0) encoding = v;
-            break;
+        // The HTTP client's own reading of the header: parameters by name,
+        // the last charset winning, quotes stripped.
+        static PyObject* parse = [] {
+            py::object utils = steal(PyImport_ImportModule("requests.utils"));
+            return check(PyObject_GetAttrString(utils.ptr(), "_parse_content_type_header"));
+        }();
+        py::object parsed = call_object(parse, {ctype});
+        PyObject* params = PyTuple_Check(parsed.ptr()) && PyTuple_GET_SIZE(parsed.ptr()) == 2
+                               ? PyTuple_GET_ITEM(parsed.ptr(), 1) : nullptr;
+        if (params && PyDict_Check(params)) {
+            PyObject* v = PyDict_GetItemWithError(params, VQ_NAME("charset"));
+            if (!v && PyErr_Occurred()) throw py::error_already_set();
+            if (v && PyUnicode_Check(v) && PyUnicode_GET_LENGTH(v) > 0) encoding = borrow(v);
         }
     }
     // requests decodes with the encoding it is given, replacing bad bytes and
