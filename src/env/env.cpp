@@ -1,5 +1,6 @@
 // Secret file, SecretInfo, SpecEnv and the environment functions.
 #include "env/env.hpp"
+#include "module/registry.hpp"
 
 #include "log/log.hpp"
 #include "module/crypto_api.hpp"
@@ -109,7 +110,7 @@ py::object secret_parse_from_string(const Bound& a) {
     py::object trimmed = call_method(line, VQ_NAME("strip"));
     py::object pieces = steal(PyUnicode_Split(trimmed.ptr(), VQ_NAME(","), -1));
     if (PyList_GET_SIZE(pieces.ptr()) < 4) {
-        py::object msg = steal(PyUnicode_FromString("invalid secret_key format"));
+        py::object msg = text("invalid secret_key format");
         log_error({msg.ptr()});
         raise_exception("invalid secret_key format");
     }
@@ -123,7 +124,7 @@ py::object secret_parse_from_string(const Bound& a) {
     VQ_SET(self, "encoding_aes_key", key);
     VQ_SET(self, "program_id", program_id);
     // Only the lengths of the token and the key are ever logged.
-    py::object label = steal(PyUnicode_FromString("parse secret"));
+    py::object label = text("parse secret");
     py::object token_len = length(token), key_len = length(key);
     log_info({label.ptr(), ver, token_len.ptr(), key_len.ptr(), program_id});
     return py::none();
@@ -132,8 +133,8 @@ py::object secret_parse_from_string(const Bound& a) {
 py::object secret_load(const Bound& a) {
     PyObject* self = a.self;
     if (!spec_env_present()) {
-        py::object l1 = steal(PyUnicode_FromString("not in spec env, use *spec_open_debug_mode* for debug"));
-        py::object l2 = steal(PyUnicode_FromString("load secret_key exception: file not exists"));
+        py::object l1 = text("not in spec env, use *spec_open_debug_mode* for debug");
+        py::object l2 = text("load secret_key exception: file not exists");
         log_error({l1.ptr()});
         log_error({l2.ptr()});
         raise_exception("secret_key file not exists");
@@ -159,7 +160,7 @@ py::object secret_load(const Bound& a) {
         },
         [](PyObject* exc) {
             py::object msg = steal(PyObject_Str(exc));
-            py::object prefix = steal(PyUnicode_FromString("load secret_key exception: "));
+            py::object prefix = text("load secret_key exception: ");
             py::object line = steal(PyUnicode_Concat(prefix.ptr(), msg.ptr()));
             log_error({line.ptr()});
         });
@@ -174,9 +175,9 @@ py::object secret_debug_string(const Bound& a) {
     py::object program_id = VQ_GET(self, "program_id");
     const char* labels[] = {"ver: ", " token: ", " encoding_aes_key: ", " program_id: "};
     PyObject* values[] = {ver.ptr(), token.ptr(), key.ptr(), program_id.ptr()};
-    py::object out = steal(PyUnicode_FromString(""));
+    py::object out = text("");
     for (int i = 0; i < 4; ++i) {
-        py::object label = steal(PyUnicode_FromString(labels[i]));
+        py::object label = text(labels[i]);
         out = steal(PyNumber_Add(out.ptr(), label.ptr()));
         out = steal(PyNumber_Add(out.ptr(), values[i]));
     }
@@ -240,7 +241,7 @@ py::object env_open_debug_mode(const Bound& a) {
     require_str(debug_token, "debug_token");
     require_str(access_token, "access_token");
     if (spec_env_present()) {
-        py::object msg = steal(PyUnicode_FromString("in spec env, debug mode forbidden"));
+        py::object msg = text("in spec env, debug mode forbidden");
         log_info({msg.ptr()});
         return py::none();
     }
@@ -267,10 +268,10 @@ py::object env_open_debug_mode(const Bound& a) {
             call_method(record.ptr(), VQ_NAME("parse_from_string"), {line.ptr()});
         },
         [](PyObject* exc) {
-            py::object label = steal(PyUnicode_FromString("parse debug_token fail:"));
+            py::object label = text("parse debug_token fail:");
             log_error({label.ptr(), exc});
         });
-    py::object done = steal(PyUnicode_FromString("----------------- debug mode enabled -----------------"));
+    py::object done = text("----------------- debug mode enabled -----------------");
     log_info({done.ptr()});
     return py::none();
 }
@@ -314,7 +315,7 @@ py::object env_get_secret_info(const Bound& a) {
 }
 
 py::object env_set_use_test_domain(const Bound& a) {
-    py::object label = steal(PyUnicode_FromString("use test domain"));
+    py::object label = text("use test domain");
     log_info({label.ptr(), a[0]});
     VQ_SET(a.self, "use_test_domain", a[0]);
     return py::none();
@@ -460,93 +461,88 @@ py::object env_get(PyObject* getter) {
     return call_method(env.ptr(), getter);
 }
 
-void register_env(py::module_& m, EnvStage stage) {
-    switch (stage) {
-        case EnvStage::Probes:
-            def_function(m, {"is_spec_env", {}},
-                         "Tell whether the program runs in the spec environment (the secret file exists).",
-                         py_is_spec_env);
-            def_function(m, {"is_digit_str", {"s"}},
-                         "Tell whether s is non-empty text made only of digits.", py_is_digit_str);
-            break;
+void register_env_probes(py::module_& m) {
+    def_function(m, {"is_spec_env", {}},
+                 "Tell whether the program runs in the spec environment (the secret file exists).",
+                 py_is_spec_env);
+    def_function(m, {"is_digit_str", {"s"}},
+                 "Tell whether s is non-empty text made only of digits.", py_is_digit_str);
+}
 
-        case EnvStage::Records: {
-            def_function(m, {"gen_new_req_id", {}},
-                         "Return a new request id: 16 distinct letters and digits.",
-                         py_gen_new_req_id);
+void register_env_records(py::module_& m) {
+    def_function(m, {"gen_new_req_id", {}},
+                 "Return a new request id: 16 distinct letters and digits.",
+                 py_gen_new_req_id);
 
-            py::object secret = make_class(m, "SecretInfo", py::make_tuple(borrow((PyObject*)&PyBaseObject_Type)),
-                                           "One secret record: version, signing token, AES key text and program id.",
-                                           {{"ver", "str"}, {"token", "str"}, {"encoding_aes_key", "str"}, {"program_id", "str"}});
-            def_method(secret, {"parse_from_string", {"line: str"}},
-                       "Fill the record from a comma-separated secret line.",
-                       secret_parse_from_string);
-            def_method(secret, {"load", {}}, "Fill the record from the secret file's first line.",
-                       secret_load);
-            def_method(secret, {"debug_string", {}},
-                       "Return all four values in one line, secrets included, for diagnostics.",
-                       secret_debug_string);
+    py::object secret = make_class(m, "SecretInfo", nullptr,
+                                   "One secret record: version, signing token, AES key text and program id.",
+                                   {{"ver", "str"}, {"token", "str"}, {"encoding_aes_key", "str"}, {"program_id", "str"}});
+    def_method(secret, {"parse_from_string", {"line: str"}},
+               "Fill the record from a comma-separated secret line.",
+               secret_parse_from_string);
+    def_method(secret, {"load", {}}, "Fill the record from the secret file's first line.",
+               secret_load);
+    def_method(secret, {"debug_string", {}},
+               "Return all four values in one line, secrets included, for diagnostics.",
+               secret_debug_string);
 
-            py::object env = make_class(m, "SpecEnv", py::make_tuple(borrow((PyObject*)&PyBaseObject_Type)),
-                                        "The process-wide environment: secret record in force, debug mode and debug target.",
-                                        {{"is_debug_mode", "bool"},
-                                         {"debug_token", "str"},
-                                         {"access_token", "str"},
-                                         {"use_test_domain", "bool"},
-                                         {"debug_secret_info", "SecretInfo"},
-                                         {"normal_secret_info", "SecretInfo"}});
-            struct M { Signature sig; const char* doc; Impl impl; };
-            const M methods[] = {
-                {{"__init__", {}}, "Start in normal mode with nothing loaded.", env_init},
-                {{"open_debug_mode", {"debug_token: str", "access_token: str"}},
-                 "Switch to debug mode with secrets from a debug token.",
-                 env_open_debug_mode},
-                {{"_get_normal_secret_info", {}},
-                 "Return the secret file's record, loading it on first use.",
-                 env_get_normal_secret_info},
-                {{"_get_debug_secret_info", {}},
-                 "Return the debug token's record.", env_get_debug_secret_info},
-                {{"get_secret_info", {}}, "Return the secret record of the current mode.",
-                 env_get_secret_info},
-                {{"set_use_test_domain", {"use_test_domain: bool"}},
-                 "Choose the test domain for debug calls.",
-                 env_set_use_test_domain},
-                {{"get_use_test_domain", {}}, "Return whether debug calls use the test domain.",
-                 env_get_use_test_domain},
-                {{"get_is_debug_mode", {}}, "Return whether debug mode is on.",
-                 env_get_is_debug_mode},
-                {{"get_access_token", {}}, "Return the access token of debug mode.",
-                 env_get_access_token},
-                {{"get_key_ver", {}}, "Return the secret version in force.", env_get_key_ver},
-                {{"get_token", {}}, "Return the signing token in force.", env_get_token},
-                {{"get_encoding_aes_key", {}}, "Return the AES key text in force.",
-                 env_get_encoding_aes_key},
-                {{"get_program_id", {}}, "Return the program id in force.",
-                 env_get_program_id},
-            };
-            for (const M& x : methods) def_method(env, x.sig, x.doc, x.impl);
-            remember_env_class(env.ptr());
-            m.attr("spec_env") = env();
-            break;
-        }
+    py::object env = make_class(m, "SpecEnv", nullptr,
+                                "The process-wide environment: secret record in force, debug mode and debug target.",
+                                {{"is_debug_mode", "bool"},
+                                 {"debug_token", "str"},
+                                 {"access_token", "str"},
+                                 {"use_test_domain", "bool"},
+                                 {"debug_secret_info", "SecretInfo"},
+                                 {"normal_secret_info", "SecretInfo"}});
+    struct M { Signature sig; const char* doc; Impl impl; };
+    const M methods[] = {
+        {{"__init__", {}}, "Start in normal mode with nothing loaded.", env_init},
+        {{"open_debug_mode", {"debug_token: str", "access_token: str"}},
+         "Switch to debug mode with secrets from a debug token.",
+         env_open_debug_mode},
+        {{"_get_normal_secret_info", {}},
+         "Return the secret file's record, loading it on first use.",
+         env_get_normal_secret_info},
+        {{"_get_debug_secret_info", {}},
+         "Return the debug token's record.", env_get_debug_secret_info},
+        {{"get_secret_info", {}}, "Return the secret record of the current mode.",
+         env_get_secret_info},
+        {{"set_use_test_domain", {"use_test_domain: bool"}},
+         "Choose the test domain for debug calls.",
+         env_set_use_test_domain},
+        {{"get_use_test_domain", {}}, "Return whether debug calls use the test domain.",
+         env_get_use_test_domain},
+        {{"get_is_debug_mode", {}}, "Return whether debug mode is on.",
+         env_get_is_debug_mode},
+        {{"get_access_token", {}}, "Return the access token of debug mode.",
+         env_get_access_token},
+        {{"get_key_ver", {}}, "Return the secret version in force.", env_get_key_ver},
+        {{"get_token", {}}, "Return the signing token in force.", env_get_token},
+        {{"get_encoding_aes_key", {}}, "Return the AES key text in force.",
+         env_get_encoding_aes_key},
+        {{"get_program_id", {}}, "Return the program id in force.",
+         env_get_program_id},
+    };
+    for (const M& x : methods) def_method(env, x.sig, x.doc, x.impl);
+    remember_env_class(env.ptr());
+    m.attr("spec_env") = env();
+}
 
-        case EnvStage::DebugSwitches:
-            def_function(m, {"spec_open_debug_mode", {"debug_token: str", "access_token: str"}},
-                         
-                         "Open debug mode with a debug token and an access token (outside the spec environment).",
-                         py_spec_open_debug_mode);
-            def_function(m, {"spec_debug_use_test_domain", {"use_test_domain: bool"}},
-                         
-                         "Send debug calls to the platform's test environment when true.",
-                         py_spec_debug_use_test_domain);
-            break;
+void register_debug_switches(py::module_& m) {
+    def_function(m, {"spec_open_debug_mode", {"debug_token: str", "access_token: str"}},
+                 
+                 "Open debug mode with a debug token and an access token (outside the spec environment).",
+                 py_spec_open_debug_mode);
+    def_function(m, {"spec_debug_use_test_domain", {"use_test_domain: bool"}},
+                 
+                 "Send debug calls to the platform's test environment when true.",
+                 py_spec_debug_use_test_domain);
+}
 
-        case EnvStage::NotifyId:
-            def_function(m, {"spec_gen_notify_id", {}},
-                         "Return a new notify id: 32 lower-case hex digits of a version-1 UUID.",
-                         py_spec_gen_notify_id);
-            break;
-    }
+void register_notify_id(py::module_& m) {
+    def_function(m, {"spec_gen_notify_id", {}},
+                 "Return a new notify id: 32 lower-case hex digits of a version-1 UUID.",
+                 py_spec_gen_notify_id);
 }
 
 }  // namespace vq

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "env/env.hpp"
+#include "module/registry.hpp"
 #include "log/log.hpp"
 #include "module/common.hpp"
 #include "module/crypto_api.hpp"
@@ -14,7 +15,6 @@ namespace vq {
 
 namespace {
 
-PyObject* text_of(const char* s) { return PyUnicode_FromString(s); }
 
 // ---- VQToSpecRetryNotifyException ------------------------------------------------
 
@@ -33,7 +33,7 @@ py::object retry_get_status(const Bound& a) { return VQ_GET(a.self, "status"); }
 
 [[noreturn]] void raise_retry(const char* message, const char* status) {
     py::object cls = VQ_GLOBAL("VQToSpecRetryNotifyException");
-    py::object msg = steal(text_of(message)), st = steal(text_of(status));
+    py::object msg = text(message), st = text(status);
     raise_instance(cls.ptr(), {msg.ptr(), st.ptr()});
 }
 
@@ -294,73 +294,66 @@ const char* const kAbilityId = "ability_id";
 const char* const kNotifyId = "notify_id";
 const char* const kReqIdMember = "_header_req_id";
 
-py::object object_base() { return borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type)); }
 
 }  // namespace
 
-void register_inbound(py::module_& m, InboundStage stage) {
-    switch (stage) {
-        case InboundStage::RetryException: {
-            py::object cls = make_class(m, "VQToSpecRetryNotifyException", py::make_tuple(borrow(PyExc_Exception)),
-                                        "Raised when the platform should send a call again; carries the retry status.", {});
-            py::object one = borrow(interned("1"));
-            def_method(cls, {"__init__", {"message: str", "status: str"}, {one.release().ptr()}},
-                       "Make the exception with its message and status.",
-                       retry_init);
-            def_method(cls, {"GetStatus", {}}, "Return the status for the retry-notify answer.",
-                       retry_get_status);
-            break;
-        }
+void register_retry_exception(py::module_& m) {
+    py::object cls = make_class(m, "VQToSpecRetryNotifyException", PyExc_Exception,
+                                "Raised when the platform should send a call again; carries the retry status.", {});
+    py::object one = borrow(interned("1"));
+    def_method(cls, {"__init__", {"message: str", "status: str"}, {one.release().ptr()}},
+               "Make the exception with its message and status.",
+               retry_init);
+    def_method(cls, {"GetStatus", {}}, "Return the status for the retry-notify answer.",
+               retry_get_status);
+}
 
-        case InboundStage::Messages: {
-            py::object dec = make_class(m, "VQToSpecHTTPReqDecoder", py::make_tuple(object_base()),
-                                        "Checks, verifies and decrypts one call from the platform.", {});
-            def_method(dec, {"__init__", {"headers: list", "body: str"}},
-                       "Decode a platform call from its header list and body text.",
-                       req_decoder_init);
-            struct G { const char* name; const char* doc; Impl impl; };
-            const G getters[] = {
-                {"get_corpid", "Return the call's corpid.", field_getter<&kCorpid>},
-                {"get_agentid", "Return the call's agentid.", field_getter<&kAgentid>},
-                {"get_data", "Return the call's data.", field_getter<&kData>},
-                {"get_call_type", "Return the call's call_type.", field_getter<&kCallType>},
-                {"get_is_async", "Return the call's is_async flag.", field_getter<&kIsAsync>},
-                {"get_job_info", "Return the call's job_info.", field_getter<&kJobInfo>},
-                {"get_ability_id", "Return the call's ability_id.", field_getter<&kAbilityId>},
-                {"get_notify_id", "Return the call's notify_id.", field_getter<&kNotifyId>},
-                {"get_req_id", "Return the vq-req-id header, or empty text.",
-                 field_getter<&kReqIdMember>},
-            };
-            for (const G& g : getters) def_method(dec, {g.name, {}}, g.doc, g.impl);
+void register_inbound_messages(py::module_& m) {
+    py::object dec = make_class(m, "VQToSpecHTTPReqDecoder", nullptr,
+                                "Checks, verifies and decrypts one call from the platform.", {});
+    def_method(dec, {"__init__", {"headers: list", "body: str"}},
+               "Decode a platform call from its header list and body text.",
+               req_decoder_init);
+    struct G { const char* name; const char* doc; Impl impl; };
+    const G getters[] = {
+        {"get_corpid", "Return the call's corpid.", field_getter<&kCorpid>},
+        {"get_agentid", "Return the call's agentid.", field_getter<&kAgentid>},
+        {"get_data", "Return the call's data.", field_getter<&kData>},
+        {"get_call_type", "Return the call's call_type.", field_getter<&kCallType>},
+        {"get_is_async", "Return the call's is_async flag.", field_getter<&kIsAsync>},
+        {"get_job_info", "Return the call's job_info.", field_getter<&kJobInfo>},
+        {"get_ability_id", "Return the call's ability_id.", field_getter<&kAbilityId>},
+        {"get_notify_id", "Return the call's notify_id.", field_getter<&kNotifyId>},
+        {"get_req_id", "Return the vq-req-id header, or empty text.",
+         field_getter<&kReqIdMember>},
+    };
+    for (const G& g : getters) def_method(dec, {g.name, {}}, g.doc, g.impl);
 
-            py::object rsp = make_class(m, "VQToSpecHTTPRspConstructor", py::make_tuple(object_base()),
-                                        "Builds the signed, encrypted answer to a platform call, or a retry notification.",
-                                        {{"data", "str"}, {"encoded_body", "str"}});
-            py::object one = borrow(interned("1"));
-            def_method(rsp, {"__init__", {"data: str"}},
-                       "Encrypt the answer body with the key in force.", rsp_init);
-            def_method(rsp, {"get_normal_header", {}},
-                       "Return the signed header set of a normal answer.",
-                       rsp_normal_header);
-            def_method(rsp, {"get_exception_header", {"status: str"}},
-                       "Return the unsigned header set with the given status.",
-                       rsp_exception_header);
-            def_method(rsp, {"get_retry_notify_header", {"status: str"}, {one.release().ptr()}},
-                       "Return the header set asking the platform to retry.",
-                       rsp_retry_notify_header);
-            def_method(rsp, {"get_encoded_body", {}},
-                       "Return the encrypted body to send with any header set.",
-                       rsp_encoded_body);
-            break;
-        }
+    py::object rsp = make_class(m, "VQToSpecHTTPRspConstructor", nullptr,
+                                "Builds the signed, encrypted answer to a platform call, or a retry notification.",
+                                {{"data", "str"}, {"encoded_body", "str"}});
+    py::object one = borrow(interned("1"));
+    def_method(rsp, {"__init__", {"data: str"}},
+               "Encrypt the answer body with the key in force.", rsp_init);
+    def_method(rsp, {"get_normal_header", {}},
+               "Return the signed header set of a normal answer.",
+               rsp_normal_header);
+    def_method(rsp, {"get_exception_header", {"status: str"}},
+               "Return the unsigned header set with the given status.",
+               rsp_exception_header);
+    def_method(rsp, {"get_retry_notify_header", {"status: str"}, {one.release().ptr()}},
+               "Return the header set asking the platform to retry.",
+               rsp_retry_notify_header);
+    def_method(rsp, {"get_encoded_body", {}},
+               "Return the encrypted body to send with any header set.",
+               rsp_encoded_body);
+}
 
-        case InboundStage::ErrorBody:
-            def_function(m, {"spec_make_internal_error_rsp_data", {"errmsg: str"}},
-                         
-                         "Return the JSON body of an internal-error answer: errcode DEFAULT_ERRCODE and errmsg.",
-                         internal_error_rsp_data);
-            break;
-    }
+void register_internal_error_body(py::module_& m) {
+    def_function(m, {"spec_make_internal_error_rsp_data", {"errmsg: str"}},
+                 
+                 "Return the JSON body of an internal-error answer: errcode DEFAULT_ERRCODE and errmsg.",
+                 internal_error_rsp_data);
 }
 
 }  // namespace vq

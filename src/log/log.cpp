@@ -1,4 +1,5 @@
 #include "log/log.hpp"
+#include "module/registry.hpp"
 
 #include <frameobject.h>
 #include <pthread.h>

@@ -491,7 +491,7 @@ void def_method(py::handle cls, const Signature& sig, const char* doc, Impl impl
     check(PyObject_SetAttrString(cls.ptr(), sig.func, fn.ptr()) == 0);
 }
 
-py::object make_class(py::module_& m, const char* name, py::tuple bases, const char* doc,
+py::object make_class(py::module_& m, const char* name, PyObject* base, const char* doc,
                       std::initializer_list<std::pair<const char*, const char*>> annotations) {
     py::dict ns;
     ns["__module__"] = m.attr("__name__");
@@ -512,6 +512,7 @@ py::object make_class(py::module_& m, const char* name, py::tuple bases, const c
         ann[a.first] = t;
     }
     ns["__annotations__"] = ann;
+    py::tuple bases = py::make_tuple(borrow(base ? base : reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     py::object cls = steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type),
                                                         py::str(name).ptr(), bases.ptr(), ns.ptr(), nullptr));
     m.attr(name) = cls;

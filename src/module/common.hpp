@@ -113,9 +113,9 @@ void def_function(py::module_& m, const Signature& sig, const char* doc, Impl im
 void def_method(py::handle cls, const Signature& sig, const char* doc, Impl impl);
 
 // A plain class made as the interpreter makes one from a class statement:
-// `type(name, bases, namespace)` with the module, qualified name, docstring
-// and the annotated (declared) attributes.
-py::object make_class(py::module_& m, const char* name, py::tuple bases, const char* doc,
+// `type(name, (base,), namespace)` with the module, qualified name, docstring
+// and the annotated (declared) attributes; a null base is `object`.
+py::object make_class(py::module_& m, const char* name, PyObject* base, const char* doc,
                       std::initializer_list<std::pair<const char*, const char*>> annotations);
 
 // Set / get an ordinary instance attribute.
@@ -158,24 +158,12 @@ std::string str_utf8(PyObject* o);
 inline py::object text(const std::string& s) {
     return steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
 }
+inline py::object text(const char* s) { return steal(PyUnicode_FromString(s)); }
 inline py::object text(const char* s, size_t n) {
     return steal(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "surrogatepass"));
 }
 
 // Release the GIL for bodies of this size and more.
 constexpr size_t kNoGilThreshold = 64 * 1024;
-
-// ---- subsystem registration ---------------------------------------------------------
-
-void register_frame(py::module_& m);        // facilities, constants, log_lock
-void register_log(py::module_& m);          // the seven log writers
-enum class EnvStage { Probes, Records, DebugSwitches, NotifyId };
-void register_env(py::module_& m, EnvStage stage);
-void register_security(py::module_& m);     // get_signature, encrypt_body, decrypt_body
-enum class InboundStage { RetryException, Messages, ErrorBody };
-void register_inbound(py::module_& m, InboundStage stage);
-enum class OutboundStage { CallBody, Messages };
-void register_outbound(py::module_& m, OutboundStage stage);
-void register_version(py::module_& m);      // spec_get_sdk_version
 
 }  // namespace vq

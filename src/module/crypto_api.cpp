@@ -1,4 +1,5 @@
 #include "module/crypto_api.hpp"
+#include "module/registry.hpp"
 
 #include "security/crypto.hpp"
 
@@ -96,7 +97,7 @@ AesKey decode_key(PyObject* aes_key) {
         return key;
     }
     // Anything else goes the interpreter's way, errors included.
-    py::object eq = steal(PyUnicode_FromString("="));
+    py::object eq = text("=");
     py::object joined = steal(PyNumber_Add(aes_key, eq.ptr()));
     return checked_key(b64decode(joined.ptr()));
 }

@@ -1,6 +1,7 @@
 // Module entry: binds the facilities and constants, then lets each subsystem
 // define its names in the order in which the module presents them.
 #include "module/common.hpp"
+#include "module/registry.hpp"
 #include "module/json_text.hpp"
 
 namespace vq {
@@ -73,19 +74,15 @@ void define_module(py::module_& m) {
     m.doc() = "Client SDK for programs in the spec environment: signed, encrypted calls to the "
               "platform's HTTPS API and answers to the platform's calls.";
 
-    register_frame(m);
-    register_log(m);
-    register_env(m, EnvStage::Probes);             // is_spec_env, is_digit_str
-    register_security(m);                          // get_signature, encrypt_body, decrypt_body
-    register_env(m, EnvStage::Records);            // gen_new_req_id, SecretInfo, SpecEnv, spec_env
-    register_inbound(m, InboundStage::RetryException);
-    register_outbound(m, OutboundStage::CallBody);
-    register_inbound(m, InboundStage::Messages);
-    register_outbound(m, OutboundStage::Messages);
-    register_env(m, EnvStage::DebugSwitches);      // spec_open_debug_mode, spec_debug_use_test_domain
-    register_inbound(m, InboundStage::ErrorBody);  // spec_make_internal_error_rsp_data
-    register_version(m);
-    register_env(m, EnvStage::NotifyId);           // spec_gen_notify_id
+    using Register = void (*)(py::module_&);
+    static const Register kInOrder[] = {
+        register_frame,              register_log,          register_env_probes,
+        register_security,           register_env_records,  register_retry_exception,
+        register_call_body,          register_inbound_messages,
+        register_outbound_messages,  register_debug_switches,
+        register_internal_error_body, register_version,     register_notify_id,
+    };
+    for (Register r : kInOrder) r(m);
 }
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "vqspecapisdk", nullptr, -1, nullptr,

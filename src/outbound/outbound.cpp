@@ -1,6 +1,7 @@
 // Calls from the program to the platform: the call body, the request and
 // response messages, and ChatDataSDK with its API catalogue.
 #include "outbound/api_table.hpp"
+#include "module/registry.hpp"
 
 #include "env/env.hpp"
 #include "log/log.hpp"
@@ -14,8 +15,6 @@ namespace vq {
 
 namespace {
 
-PyObject* text_of(const char* s) { return PyUnicode_FromString(s); }
-py::object object_base() { return borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type)); }
 
 // ---- CorpModelCallBack ---------------------------------------------------------------
 
@@ -423,88 +422,82 @@ py::object sdk_document_list(const Bound& a) {
 
 }  // namespace
 
-void register_outbound(py::module_& m, OutboundStage stage) {
-    switch (stage) {
-        case OutboundStage::CallBody: {
-            py::object cls = make_class(m, "CorpModelCallBack", py::make_tuple(object_base()),
-                                        "The plaintext of one outbound call: identity, ability, job and parameters.",
-                                        {{"corpid", "str"}, {"agentid", "int"}, {"data", "str"}, {"job_info", "str"},
-                                         {"ability_id", "str"}});
-            def_method(cls, {"__init__", {"corpid: str", "agentid: int", "ability_id: str", "job_info: str", "data: str"}},
-                       "Make a call body.",
-                       callback_init);
-            def_method(cls, {"to_json", {}}, "Return the call body as one line of JSON text.",
-                       callback_to_json);
-            break;
+void register_call_body(py::module_& m) {
+    py::object cls = make_class(m, "CorpModelCallBack", nullptr,
+                                "The plaintext of one outbound call: identity, ability, job and parameters.",
+                                {{"corpid", "str"}, {"agentid", "int"}, {"data", "str"}, {"job_info", "str"},
+                                 {"ability_id", "str"}});
+    def_method(cls, {"__init__", {"corpid: str", "agentid: int", "ability_id: str", "job_info: str", "data: str"}},
+               "Make a call body.",
+               callback_init);
+    def_method(cls, {"to_json", {}}, "Return the call body as one line of JSON text.",
+               callback_to_json);
+}
+
+void register_outbound_messages(py::module_& m) {
+    init_kept_sessions();
+    py::object dec = make_class(m, "SpecToVQHTTPRspDecoder", nullptr,
+                                "Verifies and decrypts the platform's answer to an outbound call.", {});
+    def_method(dec, {"__init__", {"status_code: int", "headers: list", "body: str"}},
+               "Check and open an answer.", rsp_dec_init);
+    def_method(dec, {"get_rsp_status", {}},
+               "Return the vq-status text (\"0\" for a plain answer).",
+               rsp_dec_status);
+    def_method(dec, {"get_data", {}}, "Return the decrypted (or plain) answer text.",
+               rsp_dec_data);
+
+    py::object req = make_class(m, "SpecToVQHTTPReqConstructor", nullptr,
+                                "Encrypts one call body and builds its signed request headers.",
+                                {{"body", "CorpModelCallBack"}, {"encoded_body", "str"}, {"req_id", "str"},
+                                 {"cgi_path", "str"}});
+    def_method(req, {"__init__", {"req_id: str", "cgi_path: str", "body: CorpModelCallBack"}},
+               "Encrypt the call body with the key in force.",
+               req_ctor_init);
+    def_method(req, {"get_normal_header", {}},
+               "Return a fresh signed header set for the request.",
+               req_ctor_normal_header);
+    def_method(req, {"get_encoded_body", {}},
+               "Return the encrypted body text that is posted.",
+               req_ctor_encoded_body);
+
+    py::object sdk = make_class(m, "ChatDataSDK", nullptr,
+                                "Client of the platform's HTTPS API for one company and application.",
+                                {{"corpid", "str"}, {"agentid", "int"}, {"ability_id", "str"},
+                                 {"job_info", "str"}, {"req_id", "str"}, {"connect_timeout", "float"},
+                                 {"read_timeout", "float"}});
+    struct M { Signature sig; const char* doc; Impl impl; };
+    const M core[] = {
+        {{"__init__", {"corpid: str", "agentid: int", "ability_id: str", "job_info: str"}},
+         "Make a client with a new request id.",
+         sdk_init},
+        {{"set_connect_timeout", {"seconds: float"}},
+         "Set the connect time-out in seconds.", sdk_set_connect_timeout},
+        {{"set_read_timeout", {"seconds: float"}},
+         "Set the read time-out in seconds.", sdk_set_read_timeout},
+        {{"set_req_id", {"req_id: str"}},
+         "Set the request id sent with later calls.", sdk_set_req_id},
+        {{"get_req_url", {"cgi_path: str"}},
+         "Return the URL to post an API path to (the relay in debug mode).",
+         sdk_get_req_url},
+        {{"common_send_http_post", {"cgi_path: str", "url: str", "body: CorpModelCallBack"}},
+         
+         "Sign, encrypt and post a call body; return (status, data).",
+         sdk_common_send_http_post},
+        {{"echo", {"param"}}, "Echo the call's data back from the platform.", sdk_echo},
+    };
+    for (const M& x : core) def_method(sdk, x.sig, x.doc, x.impl);
+
+    for (const ApiEntry& api : api_table()) {
+        if (api.path == nullptr) {
+            def_method(sdk, {api.name, {"param: str"}}, api.doc, sdk_document_list);
+            continue;
         }
-
-        case OutboundStage::Messages: {
-            init_kept_sessions();
-            py::object dec = make_class(m, "SpecToVQHTTPRspDecoder", py::make_tuple(object_base()),
-                                        "Verifies and decrypts the platform's answer to an outbound call.", {});
-            def_method(dec, {"__init__", {"status_code: int", "headers: list", "body: str"}},
-                       "Check and open an answer.", rsp_dec_init);
-            def_method(dec, {"get_rsp_status", {}},
-                       "Return the vq-status text (\"0\" for a plain answer).",
-                       rsp_dec_status);
-            def_method(dec, {"get_data", {}}, "Return the decrypted (or plain) answer text.",
-                       rsp_dec_data);
-
-            py::object req = make_class(m, "SpecToVQHTTPReqConstructor", py::make_tuple(object_base()),
-                                        "Encrypts one call body and builds its signed request headers.",
-                                        {{"body", "CorpModelCallBack"}, {"encoded_body", "str"}, {"req_id", "str"},
-                                         {"cgi_path", "str"}});
-            def_method(req, {"__init__", {"req_id: str", "cgi_path: str", "body: CorpModelCallBack"}},
-                       "Encrypt the call body with the key in force.",
-                       req_ctor_init);
-            def_method(req, {"get_normal_header", {}},
-                       "Return a fresh signed header set for the request.",
-                       req_ctor_normal_header);
-            def_method(req, {"get_encoded_body", {}},
-                       "Return the encrypted body text that is posted.",
-                       req_ctor_encoded_body);
-
-            py::object sdk = make_class(m, "ChatDataSDK", py::make_tuple(object_base()),
-                                        "Client of the platform's HTTPS API for one company and application.",
-                                        {{"corpid", "str"}, {"agentid", "int"}, {"ability_id", "str"},
-                                         {"job_info", "str"}, {"req_id", "str"}, {"connect_timeout", "float"},
-                                         {"read_timeout", "float"}});
-            struct M { Signature sig; const char* doc; Impl impl; };
-            const M core[] = {
-                {{"__init__", {"corpid: str", "agentid: int", "ability_id: str", "job_info: str"}},
-                 "Make a client with a new request id.",
-                 sdk_init},
-                {{"set_connect_timeout", {"seconds: float"}},
-                 "Set the connect time-out in seconds.", sdk_set_connect_timeout},
-                {{"set_read_timeout", {"seconds: float"}},
-                 "Set the read time-out in seconds.", sdk_set_read_timeout},
-                {{"set_req_id", {"req_id: str"}},
-                 "Set the request id sent with later calls.", sdk_set_req_id},
-                {{"get_req_url", {"cgi_path: str"}},
-                 "Return the URL to post an API path to (the relay in debug mode).",
-                 sdk_get_req_url},
-                {{"common_send_http_post", {"cgi_path: str", "url: str", "body: CorpModelCallBack"}},
-                 
-                 "Sign, encrypt and post a call body; return (status, data).",
-                 sdk_common_send_http_post},
-                {{"echo", {"param"}}, "Echo the call's data back from the platform.", sdk_echo},
-            };
-            for (const M& x : core) def_method(sdk, x.sig, x.doc, x.impl);
-
-            for (const ApiEntry& api : api_table()) {
-                if (api.path == nullptr) {
-                    def_method(sdk, {api.name, {"param: str"}}, api.doc, sdk_document_list);
-                    continue;
-                }
-                py::object path = steal(text_of(api.path));
-                PyObject* p = path.release().ptr();  // kept for the life of the class
-                def_method(sdk, {api.name, {"param: str"}}, api.doc, [p](const Bound& a) -> py::object {
-                    require_str(a[0], "param");
-                    return call_api(a.self, p, a[0]);
-                });
-            }
-            break;
-        }
+        py::object path = text(api.path);
+        PyObject* p = path.release().ptr();  // kept for the life of the class
+        def_method(sdk, {api.name, {"param: str"}}, api.doc, [p](const Bound& a) -> py::object {
+            require_str(a[0], "param");
+            return call_api(a.self, p, a[0]);
+        });
     }
 }
 
