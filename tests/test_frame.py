@@ -780,3 +780,28 @@ def test_wrapped_method_is_called_and_restored():
     assert m.ChatDataSDK.get_req_url(client, cgi_path="/p") == m.DOMAIN + "/p"
     cb = m.CorpModelCallBack("c", 1, "a", "j", "d")
     assert m.CorpModelCallBack.to_json(self=cb) == cb.to_json()
+
+
+# ---- lists kept in more than one place -----------------------------------------------------
+
+def test_api_catalogue_copies_agree(monkeypatch):
+    # The C++ table, the stubs and the simulator each list the API methods:
+    # names and order agree, and each method posts to the simulator's path.
+    import ast
+    from simulator import platform
+    stub_path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                             "stubs", "vqspecapisdk-stubs", "__init__.pyi")
+    with open(stub_path) as f:
+        tree = ast.parse(f.read())
+    [stub_cls] = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "ChatDataSDK"]
+    assert [f.name for f in stub_cls.body if isinstance(f, ast.FunctionDef)] == METHODS["ChatDataSDK"]
+    sim_names = [n for n, _ in platform.API_METHODS]
+    assert sorted(sim_names + list(platform.API_ALIASES)) == sorted(["echo"] + API_METHODS)
+    posted = []
+    monkeypatch.setattr(m.ChatDataSDK, "common_send_http_post",
+                        lambda self, cgi_path, url, body: posted.append(cgi_path) or (0, "{}"))
+    client = m.ChatDataSDK("c", 1, "a", "j")
+    paths = dict(platform.API_METHODS)
+    for name in ["echo"] + API_METHODS:
+        getattr(client, name)("{}")
+        assert posted[-1] == paths[platform.API_ALIASES.get(name, name)], name

@@ -614,3 +614,42 @@ def test_plain_answer_charset_read_by_the_http_client(sdk, normal_env, monkeypat
     except LookupError:
         expected = raw.decode("utf-8", errors="replace")
     assert sdk.ChatDataSDK("c", 1, "a", "j").echo("{}") == expected
+
+
+ENV_GETTERS = ["get_key_ver", "get_token", "get_encoding_aes_key", "get_program_id", "get_is_debug_mode",
+               "get_use_test_domain", "get_access_token"]
+
+
+@pytest.mark.parametrize("where", ["class", "subclass", "instance"])
+@pytest.mark.parametrize("getter", ENV_GETTERS)
+def test_env_getter_overrides_are_called(sdk, debug_env, monkeypatch, capsys, getter, where):
+    # The getters are answered without method calls only while nothing
+    # overrides them; an override on the class, a subclass or the instance is
+    # called, and taking it away again restores the fast answers.
+    calls = []
+    original = getattr(sdk.SpecEnv, getter)
+
+    def override(self):
+        calls.append(getter)
+        return original(self)
+
+    env = debug_env
+    if where == "class":
+        monkeypatch.setattr(sdk.SpecEnv, getter, override)
+    elif where == "subclass":
+        env.__class__ = type("Env", (sdk.SpecEnv,), {getter: override})
+    else:
+        env.__dict__[getter] = lambda: override(env)
+    expected_headers = sdk.SpecToVQHTTPReqConstructor("r", "/p", call_body(sdk)).get_normal_header()
+    url = sdk.ChatDataSDK("c", 1, "a", "j").get_req_url("/p")
+    assert calls, getter
+    # the same message and URL as without the override
+    del calls[:]
+    if where == "class":
+        monkeypatch.setattr(sdk.SpecEnv, getter, original)
+    elif where == "subclass":
+        env.__class__ = sdk.SpecEnv
+    else:
+        del env.__dict__[getter]
+    assert sdk.ChatDataSDK("c", 1, "a", "j").get_req_url("/p") == url and calls == []
+    assert list(expected_headers) == list(sdk.SpecToVQHTTPReqConstructor("r", "/p", call_body(sdk)).get_normal_header())

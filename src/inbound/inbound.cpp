@@ -1,6 +1,7 @@
 // Calls from the platform into the program: the request decoder, the answer
 // constructor, the retry-notify exception and the internal-error body.
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "env/env.hpp"
@@ -44,7 +45,7 @@ struct HeaderSlot {
     std::string_view name;  // a literal, so name.data() is a C string too
     const char* member;
 };
-const HeaderSlot kInboundHeaders[] = {
+constexpr HeaderSlot kInboundHeaders[] = {
     {"vq-secret-ver", "_header_ver"},
     {"vq-signature", "_header_signature"},
     {"vq-nonce", "_header_nonce"},
@@ -53,16 +54,28 @@ const HeaderSlot kInboundHeaders[] = {
     {"vq-req-id", "_header_req_id"},
     {"vq-inqueue-timeout-ms", "_header_inqueue_timeout_ms"},
 };
+constexpr int kSlots = static_cast<int>(std::size(kInboundHeaders));
 constexpr int kVer = 0, kSig = 1, kNonce = 2, kTs = 3, kTsMs = 4, kReqId = 5, kInq = 6;
-constexpr int kSlots = 7;
+// The members in the order they are declared, and so first set.
+constexpr int kDeclaredOrder[] = {kVer, kSig, kNonce, kTs, kReqId, kTsMs, kInq};
+static_assert(std::size(kDeclaredOrder) == kSlots, "every header of the table has its place in the declared order");
+
+// Lower-casing a name for the table happens in a buffer of this size.
+constexpr size_t kMaxHeaderName = 32;
+constexpr bool names_fit() {
+    for (const HeaderSlot& h : kInboundHeaders)
+        if (h.name.size() > kMaxHeaderName) return false;
+    return true;
+}
+static_assert(names_fit(), "a header name longer than the lower-casing buffer");
 
 // Index of the slot a header name selects after lower-casing, or -1.
 // The slot of an exact ASCII str name after lower-casing, or -1; such a
 // name compares with no side effects, so the first match is the only one.
 int ascii_slot(PyObject* name) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
-    if (n > 32) return -1;
-    char buf[32];
+    if (n > static_cast<Py_ssize_t>(kMaxHeaderName)) return -1;
+    char buf[kMaxHeaderName];
     const char* p = static_cast<const char*>(PyUnicode_DATA(name));
     for (Py_ssize_t i = 0; i < n; ++i) buf[i] = (p[i] >= 'A' && p[i] <= 'Z') ? static_cast<char>(p[i] + 32) : p[i];
     // Whole names only: a name with a NUL inside is not its prefix.
@@ -97,7 +110,7 @@ py::object req_decoder_init(const Bound& a) {
     // The members start as declared: the request id empty, the others None.
     py::object values[kSlots];
     py::object empty = steal(PyUnicode_FromStringAndSize("", 0));
-    for (int s : {kVer, kSig, kNonce, kTs, kReqId, kTsMs, kInq}) {
+    for (int s : kDeclaredOrder) {
         values[s] = s == kReqId ? empty : py::none();
         check(PyObject_SetAttr(self, interned(kInboundHeaders[s].member), values[s].ptr()) == 0);
     }
