@@ -62,12 +62,13 @@ def decrypt(key_text: str, wire: str) -> str:
 
 def sign(token: str, body: str, timestamp: object, nonce: object, ver: object) -> str:
     """HMAC-SHA-256 over the five sorted lines, as lower-case hex."""
+    digest = hashlib.md5(body.encode("utf-8")).hexdigest()
     lines = sorted([
-        "body-md5=%s\n" % hashlib.md5(body.encode("utf-8")).hexdigest(),
+        "body-md5=%s\n" % digest,
+        "vq-timestamp=%s\n" % (timestamp,),
         "method=POST\n",
-        "vq-nonce=%s\n" % nonce,
-        "vq-secret-ver=%s\n" % ver,
-        "vq-timestamp=%s\n" % timestamp,
+        "vq-nonce=%s\n" % (nonce,),
+        "vq-secret-ver=%s\n" % (ver,),
     ])
     return hmac.new(token.encode("utf-8"), "".join(lines).encode("utf-8"), hashlib.sha256).hexdigest()
 

@@ -1,4 +1,6 @@
-"""Shared fixtures: known-answer vectors, fresh interpreters, log parsing."""
+"""Shared fixtures: known-answer vectors, fresh interpreters, log parsing, the
+argument-type error text, a frozen clock and a fresh SpecEnv holding a record."""
+import hashlib
 import json
 import os
 import re
@@ -14,6 +16,15 @@ if ROOT not in sys.path:
 
 with open(os.path.join(VECTORS, "log_line.json")) as _f:
     LOG_RE = re.compile(json.load(_f)["regex"])
+
+
+# The argument-type error of every checked parameter.
+TYPE_MSG = "Argument '%s' has incorrect type (expected %s, got %s)"
+
+
+def derived(scope, label, size=32):
+    """A test secret made from a label, so that no fixture file holds one."""
+    return hashlib.sha256(("vq-%s-test:%s" % (scope, label)).encode("utf-8")).hexdigest()[:size]
 
 
 def load_vectors(name):
@@ -73,3 +84,36 @@ def sdk():
 @pytest.fixture
 def python_run():
     return run_python
+
+
+@pytest.fixture
+def frozen_clock(sdk, monkeypatch):
+    """frozen_clock(seconds) freezes the module's time.time() at `seconds`."""
+    def freeze(seconds):
+        monkeypatch.setattr(sdk.time, "time", lambda: seconds)
+    return freeze
+
+
+@pytest.fixture
+def clock(frozen_clock):
+    """clock(now_ms) freezes time.time() half a millisecond after now_ms, so
+    that the SDK's truncation to milliseconds is exact."""
+    return lambda now_ms: frozen_clock((now_ms + 0.5) / 1000)
+
+
+def install_env(sdk, monkeypatch, tmp_path, rec, mode, access_token):
+    """A fresh SpecEnv holding `rec` (a simulator.wire.SecretRecord) becomes the
+    module's spec_env: "normal" over a secret file, already loaded, or
+    "debug" from the record's debug token."""
+    if mode == "normal":
+        path = tmp_path / "secret_key"
+        path.write_bytes((rec.line() + "\n").encode("utf-8"))
+        monkeypatch.setattr(sdk, "SECRET_KEY_FILE_PATH", str(path))
+        env = sdk.SpecEnv()
+        env.get_token()  # the one-time load, out of the way of the log checks
+    else:
+        monkeypatch.setattr(sdk, "SECRET_KEY_FILE_PATH", str(tmp_path / "absent_secret_key"))
+        env = sdk.SpecEnv()
+        env.open_debug_mode(rec.debug_token(), access_token)
+    monkeypatch.setattr(sdk, "spec_env", env)
+    return env

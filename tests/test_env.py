@@ -8,7 +8,6 @@ one-time load run in a fresh interpreter.
 import base64
 import binascii
 import builtins
-import hashlib
 import json
 import os
 import random
@@ -16,10 +15,9 @@ import string
 
 import pytest
 
-from conftest import load_vectors, log_texts, run_python
+from conftest import TYPE_MSG, derived, load_vectors, log_texts, run_python
 from simulator import wire
 
-TYPE_MSG = "Argument '%s' has incorrect type (expected %s, got %s)"
 DEBUG_ENABLED = "----------------- debug mode enabled -----------------"
 NOT_IN_SPEC_ENV = "not in spec env, use *spec_open_debug_mode* for debug"
 FILE_NOT_EXISTS = "load secret_key exception: file not exists"
@@ -27,16 +25,13 @@ BAD_FORMAT = "invalid secret_key format"
 FORBIDDEN = "in spec env, debug mode forbidden"
 
 
-def _derived(label):
-    return hashlib.sha256(("vq-env-test:" + label).encode("utf-8")).hexdigest()[:24]
 
-
-FILE_REC = wire.SecretRecord("5", _derived("file-token"), wire.make_key_text("env-file"), "prog-file")
-FILE_REC2 = wire.SecretRecord("6", _derived("file-token-2"), wire.make_key_text("env-file-2"), "prog-file-2")
-DEBUG_REC = wire.SecretRecord("9", _derived("debug-token"), wire.make_key_text("env-debug"), "prog-debug")
-DEBUG_REC2 = wire.SecretRecord("10", _derived("debug-token-2"), wire.make_key_text("env-debug-2"), "prog-debug-2")
-ACCESS = _derived("access")
-ACCESS2 = _derived("access-2")
+FILE_REC = wire.SecretRecord("5", derived("env", "file-token", 24), wire.make_key_text("env-file"), "prog-file")
+FILE_REC2 = wire.SecretRecord("6", derived("env", "file-token-2", 24), wire.make_key_text("env-file-2"), "prog-file-2")
+DEBUG_REC = wire.SecretRecord("9", derived("env", "debug-token", 24), wire.make_key_text("env-debug"), "prog-debug")
+DEBUG_REC2 = wire.SecretRecord("10", derived("env", "debug-token-2", 24), wire.make_key_text("env-debug-2"), "prog-debug-2")
+ACCESS = derived("env", "access", 24)
+ACCESS2 = derived("env", "access-2", 24)
 
 
 def parse_text(ver, token, key, program_id):

@@ -2,8 +2,8 @@
 plain classes, the retry-notify exception and the small identifier helpers."""
 import base64
 import datetime
-import hashlib
 import hmac
+import hashlib
 import inspect
 import json
 import os
@@ -22,7 +22,7 @@ from Crypto.Cipher import AES
 from Crypto.Util import Padding
 
 import vqspecapisdk as m
-from conftest import log_texts, run_python
+from conftest import TYPE_MSG, log_texts, run_python
 
 FACILITIES = ["random", "string", "time", "AES", "pad", "unpad", "hashlib", "hmac", "base64",
               "datetime", "os", "inspect", "json", "requests", "CaseInsensitiveDict", "threading", "uuid"]
@@ -43,7 +43,6 @@ EXPECTED_ORDER = (FACILITIES + CONSTANTS + ["log_lock"] + EARLY_FUNCTIONS
 CLASSES = ["SecretInfo", "SpecEnv"] + LATE_CLASSES
 FUNCTIONS = EARLY_FUNCTIONS + LATE_FUNCTIONS
 
-ARG_TYPE_MSG = "Argument '%s' has incorrect type (expected %s, got %s)"
 
 
 def public_names():
@@ -318,7 +317,7 @@ ARG_CASES = [
 def test_argument_type_refused_before_the_body(call, name, expected, got, capsys):
     with pytest.raises(TypeError) as ei:
         call()
-    assert str(ei.value) == ARG_TYPE_MSG % (name, expected, got)
+    assert str(ei.value) == TYPE_MSG % (name, expected, got)
     assert type(ei.value) is TypeError
     # refused before anything ran: no log line, no request, no secret lookup
     assert capsys.readouterr().out == ""
@@ -347,7 +346,7 @@ def test_echo_param_is_unchecked_but_sync_msg_is():
     client = _client()
     with pytest.raises(TypeError) as ei:
         client.sync_msg(None)
-    assert str(ei.value) == ARG_TYPE_MSG % ("param", "str", "NoneType")
+    assert str(ei.value) == TYPE_MSG % ("param", "str", "NoneType")
     assert "echo" in type(client).__dict__
 
 

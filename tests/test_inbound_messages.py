@@ -2,19 +2,17 @@
 retry-notify exception and the internal-error body.
 
 The module's spec_env is swapped for a fresh SpecEnv per test, and the clock
-is frozen through the module's `time` (read at call time). Requests are made
+is frozen_clock through the module's `time` (read at call time). Requests are made
 with simulator.wire, independently of the module.
 """
-import hashlib
 import json
 import random
 
 import pytest
 
-from conftest import load_vectors, log_texts
+from conftest import TYPE_MSG, derived, install_env, load_vectors, log_texts
 from simulator import wire
 
-TYPE_MSG = "Argument '%s' has incorrect type (expected %s, got %s)"
 INIT = "VQToSpecHTTPReqDecoder init"
 BAD_HEADER = "VQToSpecHTTPReqDecoder Err Invalid header"
 BAD_SIGN = "VQToSpecHTTPReqDecoder Err Invalid signature, real_sign:"
@@ -24,13 +22,10 @@ VEC_REC = wire.SecretRecord(VECTOR["secret"]["ver"], VECTOR["secret"]["token"],
                             VECTOR["secret"]["encoding_aes_key"], VECTOR["secret"]["program_id"])
 
 
-def _derived(label):
-    return hashlib.sha256(("vq-inbound-test:" + label).encode("utf-8")).hexdigest()[:32]
 
-
-REC = wire.SecretRecord("02", _derived("token"), wire.make_key_text("inbound"), "prog-in")
-DEBUG_REC = wire.SecretRecord("11", _derived("debug-token"), wire.make_key_text("inbound-debug"), "prog-dbg")
-ACCESS = _derived("access")
+REC = wire.SecretRecord("02", derived("inbound", "token"), wire.make_key_text("inbound"), "prog-in")
+DEBUG_REC = wire.SecretRecord("11", derived("inbound", "debug-token"), wire.make_key_text("inbound-debug"), "prog-dbg")
+ACCESS = derived("inbound", "access")
 REQ_ID = "Zy9xWv8uTs7rQp6o"
 T = 1765147170
 T_MS = T * 1000
@@ -91,26 +86,11 @@ def make_request(rec=REC, plain=PLAIN, ts=str(T), ts_ms=None, inq=None, req_id=R
     return headers, body
 
 
-def _env_over(sdk, monkeypatch, tmp_path, rec, mode):
-    if mode == "normal":
-        path = tmp_path / "secret_key"
-        path.write_bytes((rec.line() + "\n").encode("utf-8"))
-        monkeypatch.setattr(sdk, "SECRET_KEY_FILE_PATH", str(path))
-        env = sdk.SpecEnv()
-        env.get_token()
-    else:
-        monkeypatch.setattr(sdk, "SECRET_KEY_FILE_PATH", str(tmp_path / "absent_secret_key"))
-        env = sdk.SpecEnv()
-        env.open_debug_mode(rec.debug_token(), ACCESS)
-    monkeypatch.setattr(sdk, "spec_env", env)
-    return env
-
-
 @pytest.fixture
 def use_env(sdk, monkeypatch, tmp_path, capsys):
     """use_env(rec, mode) swaps in a fresh SpecEnv holding `rec`."""
     def make(rec=REC, mode="debug"):
-        env = _env_over(sdk, monkeypatch, tmp_path, rec, mode)
+        env = install_env(sdk, monkeypatch, tmp_path, rec, mode, ACCESS)
         capsys.readouterr()
         return env
     return make
@@ -119,14 +99,6 @@ def use_env(sdk, monkeypatch, tmp_path, capsys):
 @pytest.fixture
 def env(use_env):
     return use_env()
-
-
-@pytest.fixture
-def clock(sdk, monkeypatch):
-    """clock(now_ms) freezes time.time() half a millisecond after now_ms."""
-    def freeze(now_ms):
-        monkeypatch.setattr(sdk.time, "time", lambda: (now_ms + 0.5) / 1000)
-    return freeze
 
 
 @pytest.fixture
@@ -570,7 +542,7 @@ def test_request_invalid_signature(sdk, env, clock, capsys, case):
     good = headers[2][1]
     received = {
         "upper-case": good.upper(),
-        "other-token": wire.sign(_derived("other"), body, str(T), "123456789", REC.ver),
+        "other-token": wire.sign(derived("inbound", "other"), body, str(T), "123456789", REC.ver),
         "truncated": good[:63],
         "bytes": good.encode("ascii"),
         "int": 1,
@@ -828,20 +800,13 @@ EXCEPTION_ORDER = ["Accept", "Content-Type", "vq-status", "vq-secret-ver-expecte
 ANSWER = '{"errcode": 0, "result": "\u4e2d\u6587"}'
 
 
-@pytest.fixture
-def frozen(sdk, monkeypatch):
-    def freeze(seconds):
-        monkeypatch.setattr(sdk.time, "time", lambda: seconds)
-    return freeze
-
-
 @pytest.mark.parametrize("mode, rec", [("debug", DEBUG_REC), ("normal", REC)])
-def test_answer_normal_header(sdk, use_env, frozen, capsys, mode, rec):
+def test_answer_normal_header(sdk, use_env, frozen_clock, capsys, mode, rec):
     use_env(rec, mode)
     rsp = sdk.VQToSpecHTTPRspConstructor(ANSWER)
     encoded = wire.encrypt(rec.encoding_aes_key, ANSWER)
     assert rsp.get_encoded_body() == encoded and rsp.encoded_body == encoded and rsp.data == ANSWER
-    frozen(1765147170.9)
+    frozen_clock(1765147170.9)
     random.seed(99)
     headers = rsp.get_normal_header()
     random.seed(99)
@@ -861,9 +826,9 @@ def test_answer_normal_header(sdk, use_env, frozen, capsys, mode, rec):
     assert capsys.readouterr().out == ""
 
 
-def test_answer_two_normal_headers(sdk, env, frozen):
+def test_answer_two_normal_headers(sdk, env, frozen_clock):
     rsp = sdk.VQToSpecHTTPRspConstructor(data=ANSWER)
-    frozen(1765147170.1)
+    frozen_clock(1765147170.1)
     random.seed(5)
     a, b = rsp.get_normal_header(), rsp.get_normal_header()
     for name in ("Content-Length", "vq-secret-ver", "vq-timestamp", "vq-status"):
@@ -915,10 +880,10 @@ def test_answer_exception_header_needs_status(sdk, env):
     assert "status" in str(ei.value)
 
 
-def test_answer_empty_data(sdk, env, frozen):
+def test_answer_empty_data(sdk, env, frozen_clock):
     rsp = sdk.VQToSpecHTTPRspConstructor("")
     assert rsp.get_encoded_body() == ""
-    frozen(1765147170.0)
+    frozen_clock(1765147170.0)
     headers = rsp.get_normal_header()
     assert headers["Content-Length"] == "0"
     assert headers["vq-signature"] == wire.sign(REC.token, "", "1765147170", headers["vq-nonce"], REC.ver)

@@ -4,29 +4,24 @@ The module's spec_env is swapped for a fresh SpecEnv per test: either normal
 mode over a temporary secret file, or debug mode opened with a debug token.
 Expected signatures and cipher texts come from simulator.wire.
 """
-import hashlib
 import random
 
 import pytest
 
-from conftest import log_texts
+from conftest import TYPE_MSG, derived, install_env, log_texts
 from simulator import wire
 
-TYPE_MSG = "Argument '%s' has incorrect type (expected %s, got %s)"
 
 NORMAL_ORDER = ["Accept", "Content-Type", "vq-secret-ver", "vq-signature", "vq-nonce", "vq-timestamp",
                 "vq-program-id", "vq-req-id", "vq-spec-sdk-version", "Content-Length"]
 DEBUG_ORDER = NORMAL_ORDER + ["vq-spec-trans-api"]
 
 
-def _derived(label):
-    return hashlib.sha256(("vq-outbound-test:" + label).encode("utf-8")).hexdigest()[:32]
 
-
-FILE_REC = wire.SecretRecord("3", _derived("file-token"), wire.make_key_text("outbound-file"), "prog-file")
-DEBUG_REC = wire.SecretRecord("8", _derived("debug-token"), wire.make_key_text("outbound-debug"), "prog-debug")
-OTHER_TOKEN = _derived("other-token")
-ACCESS = _derived("access")
+FILE_REC = wire.SecretRecord("3", derived("outbound", "file-token"), wire.make_key_text("outbound-file"), "prog-file")
+DEBUG_REC = wire.SecretRecord("8", derived("outbound", "debug-token"), wire.make_key_text("outbound-debug"), "prog-debug")
+OTHER_TOKEN = derived("outbound", "other-token")
+ACCESS = derived("outbound", "access")
 REQ_ID = "Ab3dEf7hIj9kLmN0"
 CGI = "/cgi-bin/chatdata/echo"
 
@@ -48,22 +43,15 @@ def no_secret_file(sdk, tmp_path, monkeypatch):
 @pytest.fixture
 def normal_env(sdk, tmp_path, monkeypatch, capsys):
     """A fresh SpecEnv in normal mode over a secret file holding FILE_REC."""
-    path = tmp_path / "secret_key"
-    path.write_bytes((FILE_REC.line() + "\n").encode("utf-8"))
-    monkeypatch.setattr(sdk, "SECRET_KEY_FILE_PATH", str(path))
-    env = sdk.SpecEnv()
-    env.get_token()  # the one-time load, out of the way of the log checks
-    monkeypatch.setattr(sdk, "spec_env", env)
+    env = install_env(sdk, monkeypatch, tmp_path, FILE_REC, "normal", ACCESS)
     capsys.readouterr()
     return env
 
 
 @pytest.fixture
-def debug_env(sdk, no_secret_file, monkeypatch, capsys):
+def debug_env(sdk, no_secret_file, tmp_path, monkeypatch, capsys):
     """A fresh SpecEnv in debug mode with DEBUG_REC."""
-    env = sdk.SpecEnv()
-    env.open_debug_mode(DEBUG_REC.debug_token(), ACCESS)
-    monkeypatch.setattr(sdk, "spec_env", env)
+    env = install_env(sdk, monkeypatch, tmp_path, DEBUG_REC, "debug", ACCESS)
     capsys.readouterr()
     return env
 
@@ -86,13 +74,6 @@ def unloaded_env(sdk, no_secret_file, monkeypatch, capsys):
     monkeypatch.setattr(sdk, "spec_env", env)
     capsys.readouterr()
     return env
-
-
-@pytest.fixture
-def frozen_clock(sdk, monkeypatch):
-    def freeze(seconds):
-        monkeypatch.setattr(sdk.time, "time", lambda: seconds)
-    return freeze
 
 
 def call_body(sdk, data='{"q": "hi"}'):

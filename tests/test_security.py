@@ -1,13 +1,12 @@
 """Message security: the request signature and the body encryption.
 
-The reference functions below are written with hashlib, hmac, base64 and
-pycryptodome only; the module must agree with them on results and on errors
-(type and message) for every input.
+The reference is the platform simulator's own wire primitives, written with
+hashlib, hmac, base64 and pycryptodome only; the module must agree with them on
+results and on errors (type and message) for every input.
 """
 import base64
 import binascii
 import hashlib
-import hmac
 import threading
 
 import pytest
@@ -18,6 +17,7 @@ from hypothesis import strategies as st
 
 import vqspecapisdk as m
 from conftest import load_vectors
+from simulator import wire
 
 SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
@@ -40,46 +40,33 @@ def outcome(fn, *args):
 
 
 # ---- reference implementation ---------------------------------------------------------------
+# The platform simulator's own primitives (hashlib, hmac, base64, pycryptodome):
+# the module must agree with them on results and on errors.
 
-def ref_signature(secret_key, body, timestamp, nonce, secret_ver):
-    digest = hashlib.md5(body.encode("utf-8")).hexdigest()
-    lines = [
-        "body-md5=" + digest + "\n",
-        "vq-timestamp=" + str(timestamp) + "\n",
-        "method=POST\n",
-        "vq-nonce=" + str(nonce) + "\n",
-        "vq-secret-ver=" + str(secret_ver) + "\n",
-    ]
-    to_sign = "".join(sorted(lines))
-    return hmac.new(secret_key.encode("utf-8"), to_sign.encode("utf-8"), hashlib.sha256).hexdigest()
-
-
-def ref_cipher(aes_key):
-    key = base64.b64decode(aes_key + "=")
-    return AES.new(key, AES.MODE_CBC, key[:16])
+ref_signature = wire.sign
 
 
 def ref_encrypt(aes_key, origin_body):
-    if origin_body is None:
-        return None
-    if len(origin_body) == 0:
+    # None and empty bodies travel unchanged; anything else must have a length
+    if origin_body is None or len(origin_body) == 0:
         return origin_body
-    cipher = ref_cipher(aes_key)
-    return base64.b64encode(cipher.encrypt(pad(origin_body.encode("utf-8"), 32))).decode("ascii")
+    return wire.encrypt(aes_key, origin_body)
+
+
+def ref_decrypt(aes_key, origin_body):
+    if origin_body is None or len(origin_body) == 0:
+        return origin_body
+    return wire.decrypt(aes_key, origin_body)
+
+
+def ref_cipher(aes_key):
+    key, iv = wire.aes_key(aes_key)
+    return AES.new(key, AES.MODE_CBC, iv)
 
 
 def ref_encrypt_bytes(key, plain):
     """Wire text for raw key bytes and raw plain bytes (used to build inputs)."""
-    return base64.b64encode(AES.new(key, AES.MODE_CBC, key[:16]).encrypt(pad(plain, 32))).decode("ascii")
-
-
-def ref_decrypt(aes_key, origin_body):
-    if origin_body is None:
-        return None
-    if len(origin_body) == 0:
-        return origin_body
-    cipher = ref_cipher(aes_key)
-    return unpad(cipher.decrypt(base64.b64decode(origin_body)), 32).decode("utf-8")
+    return base64.b64encode(AES.new(key, AES.MODE_CBC, key[:16]).encrypt(pad(plain, wire.BLOCK))).decode("ascii")
 
 
 def key_text(raw):
