@@ -9,6 +9,7 @@ and "uvicorn" (ASGI, CPython 3.8+).  The app is examples/provider_app.py's
 `app` / `asgi_app` unless `target` and `app_dir` name another.  Every server
 listens on 127.0.0.1 only.
 """
+import importlib.util
 import os
 import socket
 import sys
@@ -27,9 +28,7 @@ def unavailable(kind: str) -> Optional[str]:
     if kind == "uvicorn" and sys.version_info < (3, 8):
         return "uvicorn needs CPython 3.8 or later"
     if kind in ("gunicorn", "uvicorn"):
-        try:
-            __import__(kind)
-        except ImportError:
+        if importlib.util.find_spec(kind) is None:
             return "%s is not installed in this environment" % kind
     return None
 
