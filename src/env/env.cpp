@@ -390,6 +390,7 @@ EnvClass g_env_class;
 
 void remember_env_class(PyObject* cls) {
     EnvClass& c = g_env_class;
+    Py_INCREF(cls);  // compared by address for the life of the process
     c.type = reinterpret_cast<PyTypeObject*>(cls);
     PyObject* dict = c.type->tp_dict;
     for (int i = 0; i < kGetters; ++i) {
@@ -428,10 +429,12 @@ bool unchanged(PyObject* env, int idx) {
     if (!class_unchanged()) return false;
     PyObject** dp = _PyObject_GetDictPtr(env);
     if (dp && *dp) {
-        if (PyDict_GetItem(*dp, c.getter_names[idx])) return false;
+        // A key's __eq__ may replace the instance's namespace during a lookup.
+        py::object d = borrow(*dp);
+        if (PyDict_GetItem(d.ptr(), c.getter_names[idx])) return false;
         if (idx < kIsDebug)
             for (int i = 0; i < 3; ++i)
-                if (PyDict_GetItem(*dp, c.record_method_names[i])) return false;
+                if (PyDict_GetItem(d.ptr(), c.record_method_names[i])) return false;
     }
     return true;
 }

@@ -380,8 +380,10 @@ class LockGuard {
 public:
     explicit LockGuard(PyObject* lock) {
         LockMethods& m = lock_methods(lock);
-        py::object release = borrow(m.release);  // survives a rebind while held
-        steal(PyObject_CallObject(m.acquire, nullptr));
+        // Both survive a rebind of the cache while they run or the lock is held.
+        py::object release = borrow(m.release);
+        py::object acquire = borrow(m.acquire);
+        steal(PyObject_CallObject(acquire.ptr(), nullptr));
         release_ = release.release().ptr();
     }
     ~LockGuard() {
@@ -498,11 +500,13 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
     py::object lock = VQ_GLOBAL("log_lock");
     LockGuard guard(lock.ptr());
     py::object whole = b.build();
-    PyObject* out = PyDict_GetItemWithError(sys_namespace(), VQ_NAME("stdout"));  // borrowed, as print() finds it
-    if (!out && PyErr_Occurred()) throw py::error_already_set();
-    if (!out) raise_error(PyExc_RuntimeError, "lost sys.stdout");
-    if (out == Py_None) return;  // as print() does without a stdout
-    steal(PyObject_CallMethodObjArgs(out, VQ_NAME("write"), whole.ptr(), nullptr));
+    // As print() finds it; held while its write runs, which may rebind it.
+    PyObject* found = PyDict_GetItemWithError(sys_namespace(), VQ_NAME("stdout"));
+    if (!found && PyErr_Occurred()) throw py::error_already_set();
+    if (!found) raise_error(PyExc_RuntimeError, "lost sys.stdout");
+    if (found == Py_None) return;  // as print() does without a stdout
+    py::object out = borrow(found);
+    steal(PyObject_CallMethodObjArgs(out.ptr(), VQ_NAME("write"), whole.ptr(), nullptr));
 }
 
 void log_at(Level level, PyObject* req_id, std::initializer_list<PyObject*> args) {

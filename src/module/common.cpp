@@ -195,6 +195,10 @@ PyObject* invoke(const Target& t, PyObject* const* args, size_t nargs, PyObject*
         }
         if (nargs > n && !t.sig.star) raise_too_many(t, nargs);
         fill_defaults(t, slots);
+        // Keyword values may come straight from the caller's dict (f(**d) on
+        // some interpreters), which the body's own calls can empty: hold them.
+        py::object held[kMaxParams + 1];
+        for (size_t i = 0; i < n; ++i) held[i] = py::reinterpret_borrow<py::object>(slots[i]);
         Bound b;
         size_t first = 0;
         if (t.sig.method) b.self = slots[first++];

@@ -34,14 +34,15 @@ py::object length_text(PyObject* text) {
     return steal(PyObject_Str(len.ptr()));
 }
 
-void unpack_pair(PyObject* item, PyObject*& name, PyObject*& value, py::object& keep) {
+void unpack_pair(PyObject* item, py::object& name, py::object& value) {
     Py_ssize_t size = -1;
     if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
         size = Py_SIZE(item);
         if (size == 2) {
-            keep = borrow(item);
-            name = PySequence_Fast_GET_ITEM(item, 0);
-            value = PySequence_Fast_GET_ITEM(item, 1);
+            // Both taken before any code runs on either: a list pair may be
+            // changed by its own name's methods.
+            name = borrow(PySequence_Fast_GET_ITEM(item, 0));
+            value = borrow(PySequence_Fast_GET_ITEM(item, 1));
             return;
         }
     } else {
@@ -58,9 +59,8 @@ void unpack_pair(PyObject* item, PyObject*& name, PyObject*& value, py::object& 
         }
         size = static_cast<Py_ssize_t>(got.size());
         if (size == 2) {
-            keep = got;
-            name = PyList_GET_ITEM(got.ptr(), 0);
-            value = PyList_GET_ITEM(got.ptr(), 1);
+            name = borrow(PyList_GET_ITEM(got.ptr(), 0));
+            value = borrow(PyList_GET_ITEM(got.ptr(), 1));
             return;
         }
     }

@@ -15,8 +15,8 @@ py::object nonce_text();
 py::object length_text(PyObject* text);
 
 // Unpacks one (name, value) element of a header list; the element must hold
-// exactly two items. `keep` owns what the borrowed results point into.
-void unpack_pair(PyObject* item, PyObject*& name, PyObject*& value, py::object& keep);
+// exactly two items. Both results are strong references.
+void unpack_pair(PyObject* item, py::object& name, py::object& value);
 
 // Unpacks one element of a header list exactly as `name, value = item`
 // does in interpreted code, with the interpreter's own errors; the results

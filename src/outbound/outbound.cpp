@@ -151,10 +151,8 @@ py::object rsp_dec_init(const Bound& a) {
     // stay set.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
         py::object item = borrow(PyList_GET_ITEM(headers, i));
-        PyObject *name_ptr, *value_ptr;
-        py::object keep;
-        unpack_pair(item.ptr(), name_ptr, value_ptr, keep);
-        py::object name = borrow(name_ptr), value = borrow(value_ptr);
+        py::object name, value;
+        unpack_pair(item.ptr(), name, value);
         for (int s = 0; s < kRspSlots; ++s) {
             if (PyUnicode_CheckExact(name.ptr())) {
                 if (PyUnicode_CompareWithASCIIString(name.ptr(), kRspHeaders[s]) == 0) store(s, value);
@@ -397,17 +395,16 @@ py::object call_api(PyObject* self, PyObject* path, PyObject* param) {
     py::object body = steal(PyObject_CallFunctionObjArgs(cls.ptr(), corpid.ptr(), agentid.ptr(), ability_id.ptr(),
                                                          job_info.ptr(), param, nullptr));
     py::object result = call_method(self, VQ_NAME("common_send_http_post"), {path, url.ptr(), body.ptr()});
-    PyObject *status, *data;
-    py::object keep;
-    unpack_pair(result.ptr(), status, data, keep);
-    py::object code = steal(PyNumber_Long(status));
+    py::object status, data;
+    unpack_pair(result.ptr(), status, data);
+    py::object code = steal(PyNumber_Long(status.ptr()));
     int nonzero = PyObject_IsTrue(code.ptr());
     check(nonzero >= 0);
     if (nonzero) {
         py::object post_err = borrow(interned("Post Err"));
-        raise_instance(PyExc_Exception, {status, post_err.ptr()});
+        raise_instance(PyExc_Exception, {status.ptr(), post_err.ptr()});
     }
-    return borrow(data);
+    return data;
 }
 
 py::object sdk_echo(const Bound& a) {
