@@ -232,8 +232,8 @@ def test_bad_signature_is_refused(program, caller):
     assert res.body == "Invalid signature\n"
     real = res.sent.expected_real_sign(SECRET)
     assert real != res.sent.header_map["vq-signature"]
-    lines = logged(program, real, "real_sign")
-    assert lines == [("ERR", "", "VQToSpecHTTPReqDecoder Err Invalid signature, real_sign: " + real)]
+    lines = logged(program, real[:8] + "...", "real_sign")
+    assert lines == [("ERR", "", "VQToSpecHTTPReqDecoder Err Invalid signature, real_sign: " + real[:8] + "...")]
 
 
 def test_missing_signature_is_refused(program, caller):

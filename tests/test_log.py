@@ -63,9 +63,27 @@ def recorder(monkeypatch):
     return install
 
 
+def log_clock_at(t, seen=None):
+    """A datetime class whose now(tz) is the instant t (seconds since the epoch)."""
+    real = datetime.datetime
+
+    class Frozen(real):
+        @classmethod
+        def now(cls, tz=None):
+            if seen is not None:
+                seen.append((m.log_lock.locked(), tz))
+            return real.fromtimestamp(t, tz)
+    return Frozen
+
+
+def freeze_log_clock(monkeypatch, t, seen=None):
+    # The log clock is the system clock as the module's datetime facility reads it.
+    monkeypatch.setattr(m.datetime, "datetime", log_clock_at(t, seen))
+
+
 @pytest.fixture
 def frozen(monkeypatch):
-    monkeypatch.setattr(m.time, "time", lambda: CLOCK_T)
+    freeze_log_clock(monkeypatch, CLOCK_T)
     return STAMP
 
 
@@ -111,7 +129,7 @@ WRITER_CASES = [
     (lambda: m.spec_log(42, 0, [1, 2], {"k": "v"}), "42", "0", "[1, 2] {'k': 'v'}"),
     (lambda: m.spec_log(log_level="L", req_id="R"), "L", "R", ""),
     (lambda: m.spec_log("a,b", "c,d", "e,f"), "a,b", "c,d", "e,f"),
-    (lambda: m.spec_log("l\nv", "r\nid", "t\nx"), "l\nv", "r\nid", "t x"),
+    (lambda: m.spec_log("l\nv\r", "r\r\nid", "t\r\nx"), "l v ", "r  id", "t\r x"),
     (lambda: m.spec_log_info("cr\r\nlf", "\n\n"), "INFO", "", "cr\r lf   "),
     (lambda: m.spec_log_info("\r", "\t", "\x00"), "INFO", "", "\r \t \x00"),
     (lambda: m.spec_log_info("\u4e2d\u6587", "\U0001f600", "\ud800"), "INFO", "", "\u4e2d\u6587 \U0001f600 \ud800"),
@@ -205,30 +223,27 @@ def test_text_forms_by_str(recorder, frozen):
 def test_time_stamp_is_utc_plus_8_truncated(utc, field, recorder, monkeypatch):
     rec = recorder()
     t = utc_seconds(utc)
-    monkeypatch.setattr(m.time, "time", lambda: t)
+    freeze_log_clock(monkeypatch, t)
     m.spec_log_info("t")
     assert rec.calls[0].split(",")[3] == field
     assert ref_stamp(t) == field
 
 
-def test_time_stamp_from_integer_clock(recorder, monkeypatch):
-    rec = recorder()
-    monkeypatch.setattr(m.time, "time", lambda: int(CLOCK_T))
-    m.spec_log_info()
-    assert rec.calls[0].split(",")[3] == "2026-12-08 06:39:30.000"
-
-
-def test_clock_is_read_outside_the_lock(recorder, monkeypatch):
+def test_clock_is_read_outside_the_lock_at_utc_plus_8(recorder, monkeypatch):
     rec = recorder()
     seen = []
-
-    def clock():
-        seen.append(m.log_lock.locked())
-        return CLOCK_T
-    monkeypatch.setattr(m.time, "time", clock)
+    freeze_log_clock(monkeypatch, CLOCK_T, seen)
     m.spec_log_info("x")
-    assert seen == [False]
+    assert seen == [(False, UTC8)]
     assert STAMP in rec.calls[0]
+
+
+def test_system_clock_stamp(recorder):
+    rec = recorder()
+    before = datetime.datetime.now(UTC8).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
+    m.spec_log_info("x")
+    after = datetime.datetime.now(UTC8).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
+    assert before <= rec.calls[0].split(",")[3] <= after
 
 
 @settings(max_examples=150, deadline=None)
@@ -239,30 +254,32 @@ def test_clock_is_read_outside_the_lock(recorder, monkeypatch):
 @example(0.0015)
 def test_time_stamp_matches_datetime(t):
     r = Recorder()
-    saved_out, saved_clock = sys.stdout, m.time.time
-    sys.stdout, m.time.time = r, (lambda: t)
+    saved_out, saved_clock = sys.stdout, m.datetime.datetime
+    sys.stdout, m.datetime.datetime = r, log_clock_at(t)
     try:
         m.spec_log_info()
     finally:
-        sys.stdout, m.time.time = saved_out, saved_clock
+        sys.stdout, m.datetime.datetime = saved_out, saved_clock
     assert r.calls[0].split(",")[3] == ref_stamp(t)
 
 
 @pytest.mark.parametrize("tz", ["America/New_York", "Asia/Shanghai", "UTC", "Pacific/Kiritimati"])
 def test_time_stamp_whatever_the_host_zone(tz):
     code = (
-        "import sys, time, vqspecapisdk as m\n"
+        "import sys, time, datetime, vqspecapisdk as m\n"
         "time.tzset()\n"
-        "m.time.time = lambda: %r\n"
-        "m.spec_log_info('tz')\n"
-        "sys.stderr.write(time.strftime('%%z', time.localtime(%r)))\n" % (CLOCK_T, CLOCK_T))
+        "z = datetime.timezone(datetime.timedelta(hours=8))\n"
+        "b = datetime.datetime.now(z); m.spec_log_info('tz'); a = datetime.datetime.now(z)\n"
+        "sys.stderr.write(','.join([x.strftime('%Y-%m-%d %H:%M:%S.%f')[:-3] for x in (b, a)]\n"
+        "                          + [time.strftime('%z', time.localtime(1796769570))]))\n")
     r = run_python(code, env={"TZ": tz})
     assert r.returncode == 0, r.stderr
     (line,) = parse_log(r.stdout)
-    assert line.time == STAMP
+    before, after, zone = r.stderr.split(",")
+    assert before <= line.time <= after
     assert line.file == "<string>" and line.line == "4"
     if tz == "America/New_York":
-        assert r.stderr == "-0500"
+        assert zone == "-0500"
 
 
 # ---- caller location ----------------------------------------------------------------------------------
@@ -594,9 +611,11 @@ def test_field_conversion_failure_passes_through(call, recorder):
 def test_clock_failure_passes_through(recorder, monkeypatch):
     rec = recorder()
 
-    def broken():
-        raise Boom("clock")
-    monkeypatch.setattr(m.time, "time", broken)
+    class Broken(datetime.datetime):
+        @classmethod
+        def now(cls, tz=None):
+            raise Boom("clock")
+    monkeypatch.setattr(m.datetime, "datetime", Broken)
     with pytest.raises(Boom):
         m.spec_log_info("x")
     assert rec.calls == []

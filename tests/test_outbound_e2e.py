@@ -441,7 +441,7 @@ def test_bad_signature_is_invalid_signature(normal, name):
     assert computed != h["vq-signature"]
     if name.endswith("upper_case"):
         assert h["vq-signature"] == computed.upper()
-    assert normal["logs"][name] == [begin(rid), ("ERR", "", "Invalid signature %s %s" % (computed, h["vq-signature"]))]
+    assert normal["logs"][name] == [begin(rid), ("ERR", "", "Invalid signature %s... %s" % (computed[:8], h["vq-signature"]))]
 
 
 @pytest.mark.parametrize("name, status", [("status:7", "7"), ("status:-40001", "-40001"),

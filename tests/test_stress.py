@@ -101,7 +101,7 @@ def worker(t):
                     expected.append(["INFO", rid, "inqchk ", False])
                 if kind == "bad_signature":
                     expected.append(["ERR", "", "VQToSpecHTTPReqDecoder Err Invalid signature, real_sign: "
-                                     + sent.expected_real_sign(RECORD), True])
+                                     + sent.expected_real_sign(RECORD)[:8] + "...", True])
                 try:
                     dec = sdk.VQToSpecHTTPReqDecoder(list(sent.headers), sent.body)
                 except sdk.VQToSpecRetryNotifyException as e:

@@ -85,7 +85,24 @@ int ascii_slot(PyObject* name) {
     return -1;
 }
 
-py::object int_of(PyObject* digits) { return steal(PyLong_FromUnicodeObject(digits, 10)); }
+// int() of a header value that is_digit_str accepted. Converting a digit
+// string costs time quadratic in its length on some interpreters, and it
+// runs before the call is authenticated: longer strings are refused first,
+// on every interpreter and whatever its own limit, with the error CPython
+// 3.11 gives for them. (A replaced is_digit_str may accept other values:
+// they convert as int() converts them.)
+constexpr Py_ssize_t kMaxDigits = 4300;
+py::object int_of(PyObject* digits) {
+    const Py_ssize_t n = PyUnicode_Check(digits) ? PyUnicode_GET_LENGTH(digits) : 0;
+    if (n > kMaxDigits) {
+        PyErr_Format(PyExc_ValueError,
+                     "Exceeds the limit (%zd digits) for integer string conversion: value has %zd digits; "
+                     "use sys.set_int_max_str_digits() to increase the limit",
+                     kMaxDigits, n);
+        throw py::error_already_set();
+    }
+    return steal(PyNumber_Long(digits));
+}
 
 py::object json_get(PyObject* obj, const char* key, PyObject* deflt) {
     PyObject* k = interned(key);
@@ -191,7 +208,8 @@ py::object req_decoder_init(const Bound& a) {
                                                   values[kVer].ptr(), values[kSig].ptr());
         if (real_sign) {
             py::object label = borrow(interned("VQToSpecHTTPReqDecoder Err Invalid signature, real_sign:"));
-            log_error({label.ptr(), real_sign.ptr()});
+            py::object sign = signature_hint(real_sign.ptr());
+            log_error({label.ptr(), sign.ptr()});
             raise_exception("Invalid signature");
         }
     }

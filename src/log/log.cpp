@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -118,13 +119,6 @@ void caller_location(py::object& file, long& line) {
 
 // ---- time stamp -----------------------------------------------------------------
 
-// Rounds half to even, as the interpreter rounds a time stamp's microseconds.
-double round_half_even(double x) {
-    double r = std::round(x);
-    if (std::fabs(x - r) == 0.5) r = 2.0 * std::round(x / 2.0);
-    return r;
-}
-
 // Days since 1970-01-01 to a civil date (proleptic Gregorian).
 void civil_from_days(long long z, long long& y, unsigned& m, unsigned& d) {
     z += 719468;
@@ -139,14 +133,6 @@ void civil_from_days(long long z, long long& y, unsigned& m, unsigned& d) {
     if (m <= 2) ++y;
 }
 
-// The clock is the module's `time.time()`, so a program or test that freezes
-// it sees the same time in log lines as in messages.
-py::object read_clock() {
-    py::object time_mod = VQ_GLOBAL("time");
-    py::object fn = get_attr(time_mod.ptr(), VQ_NAME("time"));
-    return steal(PyObject_CallObject(fn.ptr(), nullptr));
-}
-
 // Writes `v` as `width` decimal digits.
 char* put_digits(char* p, long long v, int width) {
     for (int i = width - 1; i >= 0; --i) {
@@ -156,49 +142,79 @@ char* put_digits(char* p, long long v, int width) {
     return p + width;
 }
 
-// "YYYY-MM-DD HH:MM:SS.mmm" at UTC+8, milliseconds cut, whatever the host zone.
-// Returns the number of characters written into `out` (at least 32 bytes).
-size_t time_stamp(char* out) {
-    py::object now = read_clock();
-    double t = PyFloat_AsDouble(now.ptr());
-    if (t == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    if (std::isnan(t)) raise_error(PyExc_ValueError, "Invalid value NaN (not a number)");
-    if (std::isinf(t)) raise_error(PyExc_OverflowError, "cannot convert float infinity to integer");
-    // Years 1 to 9999 at UTC+8; anything else has no time stamp (and would
-    // not fit the integer arithmetic below).
-    if (t < -62135625600.0 || t >= 253402272000.0) raise_error(PyExc_ValueError, "year is out of range");
-    double ipart;
-    double frac = std::modf(t, &ipart);
-    frac = round_half_even(frac * 1e6);
-    if (frac >= 1e6) {
-        frac -= 1e6;
-        ipart += 1.0;
-    } else if (frac < 0) {
-        frac += 1e6;
-        ipart -= 1.0;
-    }
-    long long secs = static_cast<long long>(ipart) + 8 * 3600;
-    long long us = static_cast<long long>(frac);
+// The fields of a time stamp at UTC+8.
+struct Stamp {
+    long long year, month, day, hour, minute, second, microsecond;
+};
+
+// The log clock is the system clock, read as datetime.now() reads it (its
+// microseconds cut): the module's time.time() belongs to the messages, and
+// whatever value a program freezes it at cannot fail a log line. A program
+// that replaces the module's datetime facility (or its datetime class) to
+// fix the log clock gets its own now(), called with the UTC+8 zone.
+PyObject* g_datetime_module = nullptr;  // the facility as bound at start-up
+PyObject* g_datetime_class = nullptr;
+
+Stamp system_stamp() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const long long secs = static_cast<long long>(ts.tv_sec) + 8 * 3600;
     long long days = secs >= 0 ? secs / 86400 : -((-secs + 86399) / 86400);
-    long long sod = secs - days * 86400;
+    const long long sod = secs - days * 86400;
     long long y;
     unsigned mo, d;
     civil_from_days(days, y, mo, d);
-    if (y < 1 || y > 9999) raise_error(PyExc_ValueError, "year is out of range");
+    return {y, mo, d, sod / 3600, (sod / 60) % 60, sod % 60, static_cast<long long>(ts.tv_nsec) / 1000};
+}
+
+Stamp facility_stamp(PyObject* dt_mod) {
+    py::object cls = get_attr(dt_mod, VQ_NAME("datetime"));
+    py::object hours = steal(PyLong_FromLong(8));
+    py::object delta_cls = get_attr(dt_mod, VQ_NAME("timedelta"));
+    py::object no_args = steal(PyTuple_New(0));
+    py::object kw = steal(Py_BuildValue("{s:O}", "hours", hours.ptr()));
+    py::object delta = steal(PyObject_Call(delta_cls.ptr(), no_args.ptr(), kw.ptr()));
+    py::object zone = call_method(dt_mod, VQ_NAME("timezone"), {delta.ptr()});
+    py::object now = call_method(cls.ptr(), VQ_NAME("now"), {zone.ptr()});
+    long long f[7];
+    const char* const names[7] = {"year", "month", "day", "hour", "minute", "second", "microsecond"};
+    for (int i = 0; i < 7; ++i) {
+        py::object v = steal(PyObject_GetAttrString(now.ptr(), names[i]));
+        f[i] = PyLong_AsLongLong(v.ptr());
+        if (f[i] == -1 && PyErr_Occurred()) throw py::error_already_set();
+    }
+    if (f[0] < 1 || f[0] > 9999) raise_error(PyExc_ValueError, "year is out of range");
+    return {f[0], f[1], f[2], f[3], f[4], f[5], f[6]};
+}
+
+Stamp log_clock() {
+    py::object dt_mod = VQ_GLOBAL("datetime");
+    if (dt_mod.ptr() == g_datetime_module && PyModule_Check(dt_mod.ptr())) {
+        PyObject* cls = PyDict_GetItemWithError(PyModule_GetDict(dt_mod.ptr()), VQ_NAME("datetime"));
+        if (!cls && PyErr_Occurred()) throw py::error_already_set();
+        if (cls == g_datetime_class) return system_stamp();
+    }
+    return facility_stamp(dt_mod.ptr());
+}
+
+// "YYYY-MM-DD HH:MM:SS.mmm" at UTC+8, milliseconds cut, whatever the host zone.
+// Returns the number of characters written into `out` (at least 32 bytes).
+size_t time_stamp(char* out) {
+    const Stamp t = log_clock();
     char* p = out;
-    p = put_digits(p, y, 4);
+    p = put_digits(p, t.year, 4);
     *p++ = '-';
-    p = put_digits(p, mo, 2);
+    p = put_digits(p, t.month, 2);
     *p++ = '-';
-    p = put_digits(p, d, 2);
+    p = put_digits(p, t.day, 2);
     *p++ = ' ';
-    p = put_digits(p, sod / 3600, 2);
+    p = put_digits(p, t.hour, 2);
     *p++ = ':';
-    p = put_digits(p, (sod / 60) % 60, 2);
+    p = put_digits(p, t.minute, 2);
     *p++ = ':';
-    p = put_digits(p, sod % 60, 2);
+    p = put_digits(p, t.second, 2);
     *p++ = '.';
-    p = put_digits(p, us / 1000, 3);
+    p = put_digits(p, t.microsecond / 1000, 3);
     return static_cast<size_t>(p - out);
 }
 
@@ -270,9 +286,29 @@ private:
     std::vector<T> more_;
 };
 
-// The pieces of one line: texts (a prefix of a str object, optionally with
-// line feeds turned into spaces) and ASCII literals, joined once into a
-// single str of the right width.
+// The widest character among the first `len` of `s`: a line keeps the
+// narrowest width its characters allow (as every str the interpreter makes),
+// also when the cut-off part held wider ones.
+Py_UCS4 prefix_maxchar(PyObject* s, Py_ssize_t len) {
+    if (PyUnicode_IS_ASCII(s)) return 127;
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    Py_UCS4 mc = 0;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c > mc) mc = c;
+    }
+    return mc;
+}
+
+// Which line breaks of a text become spaces: the free text folds its line
+// feeds; every other field folds line feeds and carriage returns, so that a
+// value from outside (a request id from a header) cannot start a line.
+enum class Fold { LineFeeds, Breaks };
+
+// The pieces of one line: texts (a prefix of a str object, with line breaks
+// turned into spaces) and ASCII literals, joined once into a single str of
+// the right width.
 class LineBuilder {
 public:
     LineBuilder() = default;
@@ -283,14 +319,16 @@ public:
         pieces_.push_back(x);
         total_ += x.len;
     }
-    void text(PyObject* s, Py_ssize_t len, bool fold_newlines) {
+    void text(PyObject* s, Py_ssize_t len, Fold fold) {
         Piece x;
         x.obj = s;
         x.len = len;
-        x.fold = fold_newlines && len > 0 && PyUnicode_FindChar(s, '\n', 0, len, 1) >= 0;
+        x.fold_cr = fold == Fold::Breaks;
+        x.fold = len > 0 && (PyUnicode_FindChar(s, '\n', 0, len, 1) >= 0 ||
+                             (x.fold_cr && PyUnicode_FindChar(s, '\r', 0, len, 1) >= 0));
         pieces_.push_back(x);
         total_ += len;
-        Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(s);
+        Py_UCS4 mc = len < PyUnicode_GET_LENGTH(s) ? prefix_maxchar(s, len) : PyUnicode_MAX_CHAR_VALUE(s);
         if (len > 0 && mc > maxchar_) maxchar_ = mc;
     }
     py::object build() const {
@@ -314,8 +352,10 @@ public:
                 else
                     check(PyUnicode_CopyCharacters(out.ptr(), at, x.obj, 0, x.len) >= 0);
                 if (x.fold) {
-                    for (Py_ssize_t i = at; i < at + x.len; ++i)
-                        if (PyUnicode_READ(kind, data, i) == '\n') PyUnicode_WRITE(kind, data, i, ' ');
+                    for (Py_ssize_t i = at; i < at + x.len; ++i) {
+                        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+                        if (c == '\n' || (c == '\r' && x.fold_cr)) PyUnicode_WRITE(kind, data, i, ' ');
+                    }
                 }
             }
             at += x.len;
@@ -328,7 +368,8 @@ private:
         const char* lit = nullptr;
         PyObject* obj = nullptr;
         Py_ssize_t len = 0;
-        bool fold = false;
+        bool fold = false;     // has a break to turn into a space
+        bool fold_cr = false;  // carriage returns too
     };
     SmallVec<Piece, 24> pieces_;
     Py_ssize_t total_ = 0;
@@ -428,13 +469,13 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
     py::object rid = req_id ? steal(PyObject_Str(req_id)) : py::object();
 
     LineBuilder b;
-    b.text(ver.ptr(), PyUnicode_GET_LENGTH(ver.ptr()), false);
+    b.text(ver.ptr(), PyUnicode_GET_LENGTH(ver.ptr()), Fold::Breaks);
     b.ascii(head, head_len);
-    b.text(lvl.ptr(), PyUnicode_GET_LENGTH(lvl.ptr()), false);
+    b.text(lvl.ptr(), PyUnicode_GET_LENGTH(lvl.ptr()), Fold::Breaks);
     b.ascii(",", 1);
-    if (rid) b.text(rid.ptr(), PyUnicode_GET_LENGTH(rid.ptr()), false);
+    if (rid) b.text(rid.ptr(), PyUnicode_GET_LENGTH(rid.ptr()), Fold::Breaks);
     b.ascii(",", 1);
-    if (file) b.text(file.ptr(), PyUnicode_GET_LENGTH(file.ptr()), false);
+    if (file) b.text(file.ptr(), PyUnicode_GET_LENGTH(file.ptr()), Fold::Breaks);
     b.ascii(",", 1);
     b.ascii(line_buf, line_len);
     b.ascii(",", 1);
@@ -487,10 +528,10 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
                 // the first argument, where `used` is 0).
                 const Py_ssize_t max = slice_bound();
                 Py_ssize_t keep = max >= 0 ? max - used : (len + max > 0 ? len + max : 0);
-                b.text(s, keep, true);
+                b.text(s, keep, Fold::LineFeeds);
                 break;
             }
-            b.text(s, len, true);
+            b.text(s, len, Fold::LineFeeds);
             used += len;
         }
     }
@@ -570,6 +611,9 @@ py::object level_writer_with_id(const Bound& a) {
 }  // namespace
 
 void register_log(py::module_& m) {
+    // The clock facility as bound by the frame, kept for the life of the process.
+    g_datetime_module = py::object(m.attr("datetime")).release().ptr();
+    g_datetime_class = check(PyObject_GetAttrString(g_datetime_module, "datetime"));
     def_function(m, {"spec_log", {"log_level", "req_id"}, {}, false, true},
                  "Write one log line with the given level and request id.",
                  spec_log);

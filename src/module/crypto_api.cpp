@@ -192,6 +192,13 @@ py::object signature_text(PyObject* secret_key, PyObject* body, PyObject* timest
     return steal(PyUnicode_FromStringAndSize(hex.data(), 64));
 }
 
+py::object signature_hint(PyObject* computed) {
+    py::object whole = steal(PyObject_Str(computed));
+    py::object head = steal(PyUnicode_Substring(whole.ptr(), 0, 8));
+    py::object dots = steal(PyUnicode_FromString("..."));
+    return steal(PyUnicode_Concat(head.ptr(), dots.ptr()));
+}
+
 bool signature_matches(const std::string& computed, PyObject* received) {
     if (!PyUnicode_Check(received)) return false;
     if (!PyUnicode_IS_ASCII(received)) return false;  // the computed text is ASCII

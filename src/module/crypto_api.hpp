@@ -13,6 +13,11 @@ std::string signature_hex(PyObject* secret_key, PyObject* body, PyObject* timest
 py::object signature_text(PyObject* secret_key, PyObject* body, PyObject* timestamp,
                           PyObject* nonce, PyObject* secret_ver);
 
+// How a refusal log line shows a computed signature: the first 8 characters
+// of its text form (8 hex digits) and "...", enough to tell two apart, never
+// a signature someone could reuse.
+py::object signature_hint(PyObject* computed);
+
 // Constant-time comparison of a computed signature with a received value;
 // anything that is not text compares unequal.
 bool signature_matches(const std::string& computed, PyObject* received);

@@ -180,7 +180,8 @@ py::object rsp_dec_init(const Bound& a) {
                                              values[kVer].ptr(), values[kSig].ptr());
     if (computed) {
         py::object label = borrow(interned("Invalid signature"));
-        log_error({label.ptr(), computed.ptr(), values[kSig].ptr()});
+        py::object sign = signature_hint(computed.ptr());
+        log_error({label.ptr(), sign.ptr(), values[kSig].ptr()});
         raise_exception("Invalid signature");
     }
     py::object key = VQ_ENV("get_encoding_aes_key");
