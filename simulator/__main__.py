@@ -46,6 +46,17 @@ def settings_text(sim: PlatformSimulator, debug_token: str, secret_file: Optiona
     return "\n".join(lines)
 
 
+def write_secret_file(path: str, line: str) -> None:
+    """Write the secret line to a new file that only its owner can read.
+
+    The file is created here, never opened through a symbolic link or over
+    an existing file, and is private from its first byte on.
+    """
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.write(line + "\n")
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m simulator", description=__doc__.split("\n\n")[0])
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free one)")
@@ -78,9 +89,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     sim.start()  # the CA goes into a temporary directory, removed on stop
     try:
         if args.secret_file:
-            with open(args.secret_file, "w") as f:
-                f.write(record.line() + "\n")
-            os.chmod(args.secret_file, 0o600)
+            write_secret_file(args.secret_file, record.line())
         print("CA certificate: %s" % sim.ca_path)
         print("Port: %d" % sim.port)
         print("Base URL: %s" % sim.base_url)

@@ -1,14 +1,20 @@
 """Hardening: canonical log lines, no line breaks outside the free text, a
 log clock that no frozen time.time() can break, bounded digit conversion
-before a call is authenticated.
+before a call is authenticated, no secret in a failed load's error or in an
+HTTP client error, default addresses that reach nobody, locks that a stdout
+writer or a fork cannot leave held, the simulator's private secret file.
 """
 import datetime
-import math
+import os
+import socket
+import stat
 import sys
+import urllib.parse
 
 import pytest
+import requests
 
-from conftest import log_texts
+from conftest import log_texts, run_python
 from simulator import wire
 
 MAX = 32768
@@ -131,3 +137,152 @@ def test_long_digit_header(sdk, env, capsys, int_limit, header, digits, refused)
     else:
         assert ei.value.args == ("Invalid signature",)
         assert texts[1].startswith("inqchk ")
+
+
+# ---- a secret file that is not text -------------------------------------------------------------------
+
+@pytest.mark.parametrize("raw", [
+    b"1,tok\xffen,key-text,prog\n",
+    b"1,token,k\xc3\x28ey,prog\nsecond line\n",
+    b"\xfe1,token,key,prog",
+])
+def test_undecodable_secret_file_error_carries_no_secret(sdk, monkeypatch, tmp_path, capsys, raw):
+    path = tmp_path / "secret_key"
+    path.write_bytes(raw)
+    monkeypatch.setattr(sdk, "SECRET_KEY_FILE_PATH", str(path))
+    env = sdk.SpecEnv()
+    with pytest.raises(UnicodeDecodeError) as ei:
+        env.get_token()
+    e = ei.value
+    kept = e.object[e.start:e.end]
+    assert e.object == bytes(e.start) + kept and kept == raw[e.start:e.end]
+    for secret in ("tok", "token", "key"):
+        assert secret not in repr(e) and secret.encode() not in e.object and secret not in str(e.args)
+    assert log_texts(capsys.readouterr().out) == [("ERR", "", "load secret_key exception: " + str(e))]
+
+
+# ---- the access token in HTTP client errors -------------------------------------------------------------
+
+def closed_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def token_forms(token):
+    return {token, requests.utils.requote_uri(token), urllib.parse.quote(token, safe="")}
+
+
+@pytest.mark.parametrize("token", ["a|b c\"d{\u00e9}", "1", "tok#frag", "x&y=z", "plain-access-token"])
+def test_http_client_error_masks_the_access_token(sdk, monkeypatch, tmp_path, capsys, token):
+    monkeypatch.setattr(sdk, "SECRET_KEY_FILE_PATH", str(tmp_path / "absent"))
+    monkeypatch.setattr(sdk, "DEBUG_DOMAIN", "https://127.0.0.1:%d" % closed_port())
+    env = sdk.SpecEnv()
+    env.open_debug_mode(REC.debug_token(), token)
+    monkeypatch.setattr(sdk, "spec_env", env)
+    with pytest.raises(requests.exceptions.ConnectionError) as ei:
+        sdk.ChatDataSDK("c", 1, "a", "j").echo("p")
+    e = ei.value
+    assert e.__cause__ is None and e.__context__ is None and e.__suppress_context__
+    assert e.request.url.endswith("access_token=***") and e.response is None
+    assert "host='127.0.0.1'" in str(e) and "access_token=***" in str(e)
+    for text in (str(e), repr(e), repr(e.args), e.request.url):
+        for form in token_forms(token) - {"1"}:
+            assert form not in text
+        assert "access_token=" + token[0] not in text
+
+
+def test_plain_answer_log_masks_an_echoed_access_token(sdk, env, capsys):
+    body = "relay: https://x/?access_token=access&k=1 token access"
+    dec = sdk.SpecToVQHTTPRspDecoder(200, [], body)
+    assert dec.get_data() == body
+    assert log_texts(capsys.readouterr().out) == [
+        ("ERR", "", "no encrypt headers, treat as plain relay: https://x/?access_token=***&k=1 token ***")]
+
+
+# ---- default addresses ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("name", ["DOMAIN", "DEBUG_DOMAIN", "DEBUG_TEST_DOMAIN"])
+def test_default_addresses_cannot_reach_anyone(sdk, name):
+    host = urllib.parse.urlsplit(getattr(sdk, name)).hostname
+    assert host.endswith(".invalid")
+
+
+# ---- locks: a stdout writer asking for a secret, a fork while a lock is held -------------------------
+
+def test_stdout_writer_may_ask_for_a_secret_during_the_first_load(tmp_path):
+    path = tmp_path / "secret_key"
+    path.write_text(REC.line() + "\n")
+    code = (
+        "import sys, vqspecapisdk as m\n"
+        "m.SECRET_KEY_FILE_PATH = %r\n"
+        "class Asking(object):\n"
+        "    lines, tokens = [], []\n"
+        "    def write(self, s):\n"
+        "        self.tokens.append(m.spec_env.get_token())\n"
+        "        self.lines.append(s)\n"
+        "out, sys.stdout = sys.stdout, Asking()\n"
+        "m.spec_env.get_program_id()\n"
+        "w, sys.stdout = sys.stdout, out\n"
+        "print(w.tokens == [%r] and [l.split(',', 8)[-1] for l in w.lines])\n" % (str(path), REC.token))
+    r = run_python(code, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "['parse secret 1 15 43 prog-h\\n']\n"
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.parametrize("held,first_call", [
+    ("m.log_lock", "m.spec_log_info('child')"),
+    ("m.spec_env.lock", "m.spec_env.get_token()"),
+    ("m.log_lock", "m.spec_env.get_token()"),
+])
+def test_child_forked_while_another_thread_holds_a_lock(tmp_path, held, first_call):
+    path = tmp_path / "secret_key"
+    path.write_text(REC.line() + "\n")
+    code = (
+        "import os, threading, vqspecapisdk as m\n"
+        "m.SECRET_KEY_FILE_PATH = %r\n"
+        "taken, done = threading.Event(), threading.Event()\n"
+        "def hold():\n"
+        "    with %s:\n"
+        "        taken.set()\n"
+        "        done.wait()\n"
+        "threading.Thread(target=hold, daemon=True).start()\n"
+        "taken.wait()\n"
+        "pid = os.fork()\n"
+        "if pid == 0:\n"
+        "    %s\n"
+        "    os._exit(0 if m.spec_env.get_token() == %r else 3)\n"
+        "status = os.waitpid(pid, 0)[1]\n"
+        "done.set()\n"
+        "print('child', status)\n" % (str(path), held, first_call, REC.token))
+    r = run_python(code, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[-1] == "child 0"
+
+
+# ---- the simulator's secret file ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("existing", [None, "file", "link"])
+def test_simulator_secret_file_is_private_and_new(tmp_path, existing):
+    from simulator.__main__ import write_secret_file
+    path, target = tmp_path / "secret_key", tmp_path / "elsewhere"
+    target.write_text("untouched")
+    if existing == "file":
+        path.write_text("old")
+    elif existing == "link":
+        path.symlink_to(target)
+    old_mask = os.umask(0)
+    try:
+        if existing:
+            with pytest.raises(FileExistsError):
+                write_secret_file(str(path), "1,t,k,p")
+            assert target.read_text() == "untouched"
+        else:
+            write_secret_file(str(path), "1,t,k,p")
+            assert path.read_text() == "1,t,k,p\n"
+            assert stat.S_IMODE(os.lstat(str(path)).st_mode) == 0o600
+    finally:
+        os.umask(old_mask)

@@ -101,6 +101,37 @@ py::object py_gen_new_req_id(const Bound&) {
     return steal(PyUnicode_Join(VQ_NAME(""), drawn.ptr()));
 }
 
+// The bytes a UnicodeDecodeError carries are the secret line itself (a
+// refused debug token, the secret file's text). The pending one is replaced
+// by one of the same type, encoding, positions and message whose bytes are
+// zero in place of everything before the offending ones.
+void mask_pending_decode_error() {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    py::object t = steal(type), v = steal(value), trace = py::reinterpret_steal<py::object>(tb);
+    Py_ssize_t start = 0, end = 0;
+    PyObject *encoding = nullptr, *raw = nullptr, *reason = nullptr;
+    if (PyUnicodeDecodeError_GetStart(v.ptr(), &start) < 0 || PyUnicodeDecodeError_GetEnd(v.ptr(), &end) < 0 ||
+        !(encoding = PyUnicodeDecodeError_GetEncoding(v.ptr())) || !(raw = PyUnicodeDecodeError_GetObject(v.ptr())) ||
+        !(reason = PyUnicodeDecodeError_GetReason(v.ptr()))) {
+        Py_XDECREF(encoding);
+        Py_XDECREF(raw);
+        throw py::error_already_set();
+    }
+    py::object enc = steal(encoding), bytes = steal(raw), why = steal(reason);
+    std::string masked(static_cast<size_t>(end), '\0');
+    for (Py_ssize_t i = start; i < end && i < PyBytes_GET_SIZE(bytes.ptr()); ++i)
+        masked[static_cast<size_t>(i)] = PyBytes_AS_STRING(bytes.ptr())[i];
+    py::object zeroed = steal(PyBytes_FromStringAndSize(masked.data(), static_cast<Py_ssize_t>(masked.size())));
+    py::object from = steal(PyLong_FromSsize_t(start)), to = steal(PyLong_FromSsize_t(end));
+    py::object fresh = steal(PyObject_CallFunctionObjArgs(t.ptr(), enc.ptr(), zeroed.ptr(), from.ptr(), to.ptr(),
+                                                          why.ptr(), nullptr));
+    if (trace) PyException_SetTraceback(fresh.ptr(), trace.ptr());
+    PyErr_Restore(t.release().ptr(), fresh.release().ptr(), trace.release().ptr());
+}
+
 // ---- SecretInfo ----------------------------------------------------------------------
 
 py::object secret_parse_from_string(const Bound& a) {
@@ -147,12 +178,16 @@ py::object secret_load(const Bound& a) {
             py::object first;
             try {
                 first = call_method(file.ptr(), VQ_NAME("readline"));
-            } catch (py::error_already_set&) {
-                py::error_scope keep;  // close without losing the read error
-                PyObject* r = PyObject_CallMethodObjArgs(file.ptr(), VQ_NAME("close"), nullptr);
-                Py_XDECREF(r);
-                PyErr_Clear();
-                throw;
+            } catch (py::error_already_set& e) {
+                e.restore();
+                mask_pending_decode_error();  // a text the file cannot be read as holds the secrets
+                {
+                    py::error_scope keep;  // close without losing the read error
+                    PyObject* r = PyObject_CallMethodObjArgs(file.ptr(), VQ_NAME("close"), nullptr);
+                    Py_XDECREF(r);
+                    PyErr_Clear();
+                }
+                throw py::error_already_set();
             }
             call_method(file.ptr(), VQ_NAME("close"));
             py::object trimmed = call_method(first.ptr(), VQ_NAME("strip"));
@@ -201,39 +236,6 @@ py::object env_init(const Bound& a) {
     return py::none();
 }
 
-// The bytes of a refused debug token are the secret line itself; the
-// UnicodeDecodeError keeps its type, positions and message but carries
-// zero bytes in place of everything before the offending ones.
-[[noreturn]] void mask_decode_error(const std::vector<uint8_t>& raw) {
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Py_ssize_t start = 0, end = 0;
-    PyObject* reason = nullptr;
-    if (PyUnicodeDecodeError_GetStart(value, &start) < 0 || PyUnicodeDecodeError_GetEnd(value, &end) < 0 ||
-        !(reason = PyUnicodeDecodeError_GetReason(value))) {
-        PyErr_Restore(type, value, tb);
-        throw py::error_already_set();
-    }
-    std::string masked(static_cast<size_t>(end), '\0');
-    for (Py_ssize_t i = start; i < end && static_cast<size_t>(i) < raw.size(); ++i)
-        masked[static_cast<size_t>(i)] = static_cast<char>(raw[static_cast<size_t>(i)]);
-    PyObject* fresh = PyUnicodeDecodeError_Create("utf-8", masked.data(), static_cast<Py_ssize_t>(masked.size()), start,
-                                                  end, PyUnicode_AsUTF8(reason));
-    Py_DECREF(reason);
-    if (!fresh) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-        throw py::error_already_set();
-    }
-    if (tb) PyException_SetTraceback(fresh, tb);
-    Py_XDECREF(value);
-    PyErr_Restore(type, fresh, tb);
-    throw py::error_already_set();
-}
-
 py::object env_open_debug_mode(const Bound& a) {
     PyObject* self = a.self;
     PyObject* debug_token = a[0];
@@ -262,7 +264,10 @@ py::object env_open_debug_mode(const Bound& a) {
             std::vector<uint8_t> raw = b64decode(debug_token);
             PyObject* decoded = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(raw.data()),
                                                      static_cast<Py_ssize_t>(raw.size()), "strict");
-            if (!decoded) mask_decode_error(raw);
+            if (!decoded) {
+                mask_pending_decode_error();
+                throw py::error_already_set();
+            }
             py::object line = steal(decoded);
             py::object record = VQ_GET(self, "debug_secret_info");
             call_method(record.ptr(), VQ_NAME("parse_from_string"), {line.ptr()});
@@ -278,9 +283,13 @@ py::object env_open_debug_mode(const Bound& a) {
 
 // The one-time load of the secret file. `lock` makes concurrent first
 // queries wait for the load instead of reading a record half-way through
-// it; it is never held while waiting for anything but the load itself.
+// it; it is never held while waiting for anything but the load itself: the
+// load's log lines are written once it is released (a stdout writer may ask
+// for a secret).
 py::object normal_secret_info(PyObject* self) {
+    after_fork();
     py::object lock = VQ_GET(self, "lock");
+    DeferredLines lines;
     call_method(lock.ptr(), VQ_NAME("acquire"));
     try {
         py::object attempted = VQ_GET(self, "init_secret_info");
@@ -296,9 +305,15 @@ py::object normal_secret_info(PyObject* self) {
         PyObject* r = PyObject_CallMethodObjArgs(lock.ptr(), VQ_NAME("release"), nullptr);
         Py_XDECREF(r);
         PyErr_Clear();
+        try {
+            lines.write();
+        } catch (py::error_already_set&) {
+            // the load's own failure is the one that goes on
+        }
         throw;
     }
     call_method(lock.ptr(), VQ_NAME("release"));
+    lines.write();
     return VQ_GET(self, "normal_secret_info");
 }
 

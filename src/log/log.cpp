@@ -249,13 +249,43 @@ py::object version_text(PyObject* ver) {
 
 // The process id, read once per process (and again after a fork).
 long g_pid = 0;
-void reset_pid() { g_pid = 0; }
+// Set in a forked child, before the interpreter runs again there.
+volatile bool g_forked = false;
+void in_child() {
+    g_pid = 0;
+    g_forked = true;
+}
 long process_id() {
-    static const int registered = pthread_atfork(nullptr, nullptr, reset_pid);
-    (void)registered;
     if (g_pid == 0) g_pid = static_cast<long>(getpid());
     return g_pid;
 }
+
+// The type of the locks the SDK makes (threading.Lock()); a lock of another
+// kind that a program put in place is left to that program.
+PyTypeObject* g_lock_type = nullptr;
+
+// Replaces `holder.<name>` by a fresh threading.Lock() when it is a plain
+// lock that is held; tells whether it did.
+bool renew_if_held(PyObject* holder, PyObject* name) {
+    PyObject* lock = PyObject_GetAttr(holder, name);
+    if (!lock) {
+        PyErr_Clear();
+        return false;
+    }
+    py::object keep = steal(lock);
+    if (Py_TYPE(lock) != g_lock_type) return false;
+    py::object held = call_method(lock, VQ_NAME("locked"));
+    int truth = PyObject_IsTrue(held.ptr());
+    check(truth >= 0);
+    if (!truth) return false;
+    py::object threading = VQ_GLOBAL("threading");
+    py::object fresh = call_method(threading.ptr(), VQ_NAME("Lock"));
+    set_attr(holder, name, fresh.ptr());
+    return true;
+}
+
+// Lines kept by the innermost live DeferredLines of this thread.
+thread_local std::vector<PyObject*>* t_deferred = nullptr;
 
 // A vector that keeps its first N elements in place: a log line has a
 // dozen pieces and a few arguments, and should not cost an allocation.
@@ -441,6 +471,23 @@ private:
     PyObject* release_;
 };
 
+// Writes one line, made by `build`, to sys.stdout under log_lock: only
+// formatting and writing happen under the lock.
+template <class Build>
+void emit(Build build) {
+    after_fork();
+    py::object lock = VQ_GLOBAL("log_lock");
+    LockGuard guard(lock.ptr());
+    py::object whole = build();
+    // As print() finds it; held while its write runs, which may rebind it.
+    PyObject* found = PyDict_GetItemWithError(sys_namespace(), VQ_NAME("stdout"));
+    if (!found && PyErr_Occurred()) throw py::error_already_set();
+    if (!found) raise_error(PyExc_RuntimeError, "lost sys.stdout");
+    if (found == Py_None) return;  // as print() does without a stdout
+    py::object out = borrow(found);
+    steal(PyObject_CallMethodObjArgs(out.ptr(), VQ_NAME("write"), whole.ptr(), nullptr));
+}
+
 }  // namespace
 
 void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t nargs) {
@@ -537,17 +584,49 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
     }
     b.ascii("\n", 1);
 
-    // Only formatting and writing happen under the lock.
-    py::object lock = VQ_GLOBAL("log_lock");
-    LockGuard guard(lock.ptr());
-    py::object whole = b.build();
-    // As print() finds it; held while its write runs, which may rebind it.
-    PyObject* found = PyDict_GetItemWithError(sys_namespace(), VQ_NAME("stdout"));
-    if (!found && PyErr_Occurred()) throw py::error_already_set();
-    if (!found) raise_error(PyExc_RuntimeError, "lost sys.stdout");
-    if (found == Py_None) return;  // as print() does without a stdout
-    py::object out = borrow(found);
-    steal(PyObject_CallMethodObjArgs(out.ptr(), VQ_NAME("write"), whole.ptr(), nullptr));
+    if (t_deferred) {
+        t_deferred->push_back(b.build().release().ptr());
+        return;
+    }
+    emit([&] { return b.build(); });
+}
+
+DeferredLines::DeferredLines() : active_(t_deferred == nullptr) {
+    if (active_) t_deferred = &lines_;
+}
+
+DeferredLines::~DeferredLines() {
+    if (active_) t_deferred = nullptr;
+    for (PyObject* line : lines_) Py_DECREF(line);
+}
+
+void DeferredLines::write() {
+    if (!active_) return;  // an outer one writes them
+    t_deferred = nullptr;
+    std::vector<PyObject*> lines;
+    lines.swap(lines_);
+    size_t i = 0;
+    try {
+        for (; i < lines.size(); ++i) emit([&] { return borrow(lines[i]); });
+    } catch (...) {
+        for (PyObject* line : lines) Py_DECREF(line);
+        throw;
+    }
+    for (PyObject* line : lines) Py_DECREF(line);
+}
+
+void after_fork() {
+    if (!g_forked) return;
+    g_forked = false;
+    renew_if_held(module_ptr(), VQ_NAME("log_lock"));
+    PyObject* env = PyObject_GetAttr(module_ptr(), VQ_NAME("spec_env"));
+    if (!env) {
+        PyErr_Clear();
+        return;
+    }
+    py::object keep = steal(env);
+    // A held lock means a load was under way in another thread of the parent.
+    if (renew_if_held(env, VQ_NAME("lock"))) set_attr(env, VQ_NAME("init_secret_info"), Py_False);
 }
 
 void log_at(Level level, PyObject* req_id, std::initializer_list<PyObject*> args) {
@@ -614,6 +693,12 @@ void register_log(py::module_& m) {
     // The clock facility as bound by the frame, kept for the life of the process.
     g_datetime_module = py::object(m.attr("datetime")).release().ptr();
     g_datetime_class = check(PyObject_GetAttrString(g_datetime_module, "datetime"));
+    // Plain locks, and the child's side of a fork (which runs before the
+    // interpreter does: it only sets flags).
+    py::object probe = m.attr("threading").attr("Lock")();
+    g_lock_type = Py_TYPE(probe.ptr());
+    Py_INCREF(g_lock_type);
+    pthread_atfork(nullptr, nullptr, in_child);
     def_function(m, {"spec_log", {"log_level", "req_id"}, {}, false, true},
                  "Write one log line with the given level and request id.",
                  spec_log);

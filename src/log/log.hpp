@@ -3,6 +3,8 @@
 
 #include "module/common.hpp"
 
+#include <vector>
+
 namespace vq {
 
 enum class Level { Info, Debug, Error };
@@ -10,6 +12,29 @@ enum class Level { Info, Debug, Error };
 // Writes one line: level and request id in their text forms, then the
 // custom text joined from `args`. `req_id` may be null for an empty field.
 void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t nargs);
+
+// While one is alive, the lines this thread writes are kept instead of
+// written; write() writes them in order (each under log_lock, the first
+// failure passes on and drops the rest), and they are dropped with it
+// otherwise. The secret load writes its lines this way, after its lock.
+class DeferredLines {
+public:
+    DeferredLines();
+    ~DeferredLines();
+    DeferredLines(const DeferredLines&) = delete;
+    DeferredLines& operator=(const DeferredLines&) = delete;
+    void write();
+
+private:
+    std::vector<PyObject*> lines_;
+    bool active_;
+};
+
+// In a child forked while another thread held log_lock or spec_env's lock,
+// the first log line or secret read finds them held for good: the first
+// such call after a fork replaces a held one by a fresh lock (and lets a
+// load that was under way start again).
+void after_fork();
 
 // The convenience writers as the SDK itself uses them; the level is the
 // module's current LOG_LEVEL_* constant.

@@ -41,9 +41,12 @@ void register_frame(py::module_& m) {
 
     m.attr("SECRET_KEY_FILE_PATH") = "/static_config/secret_key";
     m.attr("SDK_VERSION") = "python-1.2.3";
-    m.attr("DOMAIN") = "https://specapi.vqplatform.com";
-    m.attr("DEBUG_DOMAIN") = "https://api.vqplatform.com";
-    m.attr("DEBUG_TEST_DOMAIN") = "https://test-api.vqplatform.com";
+    // Under the reserved .invalid domain: a program that does not set them
+    // fails at name resolution instead of sending signed calls (and, in debug
+    // mode, its access token) to whoever holds a real name.
+    m.attr("DOMAIN") = "https://specapi.vqplatform.invalid";
+    m.attr("DEBUG_DOMAIN") = "https://api.vqplatform.invalid";
+    m.attr("DEBUG_TEST_DOMAIN") = "https://test-api.vqplatform.invalid";
     m.attr("LOG_VER") = 1;
     m.attr("LOG_FIELD_CUSTOM_MAX_SIZE") = 32768;
     m.attr("LOG_LEVEL_ERROR") = "ERR";

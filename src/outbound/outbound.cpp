@@ -3,6 +3,9 @@
 #include "outbound/api_table.hpp"
 #include "module/registry.hpp"
 
+#include <string>
+#include <vector>
+
 #include "env/env.hpp"
 #include "log/log.hpp"
 #include "module/common.hpp"
@@ -119,6 +122,182 @@ py::object req_ctor_normal_header(const Bound& a) {
 
 py::object req_ctor_encoded_body(const Bound& a) { return VQ_GET(a.self, "encoded_body"); }
 
+// ---- the access token in texts the caller may see ------------------------------------------
+
+// The forms in which a URL can carry the access token: as given (the URL is
+// built with it verbatim), and percent-encoded as the HTTP client encodes a
+// URL before sending it.
+std::vector<std::u32string> token_forms(PyObject* token) {
+    std::vector<std::u32string> forms;
+    auto add = [&forms](PyObject* text) {
+        Py_UCS4* p = PyUnicode_AsUCS4Copy(text);
+        if (!p) throw py::error_already_set();
+        std::u32string form(reinterpret_cast<const char32_t*>(p), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+        PyMem_Free(p);
+        for (const auto& f : forms)
+            if (f == form) return;
+        forms.push_back(std::move(form));
+    };
+    add(token);
+    py::object requests_mod = VQ_GLOBAL("requests");
+    PyObject* utils = PyObject_GetAttrString(requests_mod.ptr(), "utils");
+    PyObject* encoded = utils ? PyObject_CallMethod(utils, "requote_uri", "O", token) : nullptr;
+    Py_XDECREF(utils);
+    if (encoded && PyUnicode_Check(encoded)) add(encoded);
+    Py_XDECREF(encoded);
+    PyErr_Clear();  // without the client's encoder the token is masked as given
+    return forms;
+}
+
+// `text` with the access token masked as "***" where it stands as the value
+// of an access_token parameter: after each "access_token=", the longest
+// start of any form of the token (a URL cut at a '#' or '&' inside the
+// token still shows a start of it). Other text is left as it is. With
+// `everywhere`, every whole occurrence of a form is masked as well.
+py::object mask_token(PyObject* text, const std::vector<std::u32string>& forms, bool everywhere = false) {
+    Py_UCS4* p = PyUnicode_AsUCS4Copy(text);
+    if (!p) throw py::error_already_set();
+    const std::u32string in(reinterpret_cast<const char32_t*>(p), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+    PyMem_Free(p);
+    static const std::u32string param = U"access_token=", mask = U"***";
+    std::u32string out;
+    size_t i = 0;
+    bool changed = false;
+    auto masked_at = [&](size_t cut) {
+        out += mask;
+        i += cut;
+        changed = true;
+    };
+    while (i < in.size()) {
+        if (in.compare(i, param.size(), param) == 0) {
+            out += param;
+            i += param.size();
+            size_t cut = 0;
+            for (const auto& f : forms) {
+                size_t n = 0;
+                while (n < f.size() && i + n < in.size() && in[i + n] == f[n]) ++n;
+                if (n > cut) cut = n;
+            }
+            if (cut > 0) masked_at(cut);
+            continue;
+        }
+        if (everywhere) {
+            size_t cut = 0;
+            for (const auto& f : forms)
+                if (f.size() > cut && in.compare(i, f.size(), f) == 0) cut = f.size();
+            if (cut > 0) {
+                masked_at(cut);
+                continue;
+            }
+        }
+        out += in[i++];
+    }
+    if (!changed) return borrow(text);
+    return steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
+}
+
+// Whether the text form or the representation of `exc`, or of any error it
+// was raised from, shows the token.
+bool shows_token(PyObject* exc, const std::vector<std::u32string>& forms) {
+    for (int depth = 0; exc && exc != Py_None && depth < 32; ++depth) {
+        py::object str_form = steal(PyObject_Str(exc));
+        if (!mask_token(str_form.ptr(), forms).is(str_form)) return true;
+        py::object repr_form = steal(PyObject_Repr(exc));
+        if (!mask_token(repr_form.ptr(), forms).is(repr_form)) return true;
+        PyObject* next = PyException_GetCause(exc);
+        if (!next) next = PyException_GetContext(exc);
+        Py_XDECREF(next);  // still held by `exc`
+        exc = next;
+    }
+    return false;
+}
+
+// `obj.url` with the token masked, where obj has a text url.
+void mask_url_of(PyObject* obj, const std::vector<std::u32string>& forms) {
+    if (obj == Py_None) return;
+    PyObject* url = PyObject_GetAttrString(obj, "url");
+    if (!url) {
+        PyErr_Clear();
+        return;
+    }
+    py::object keep = steal(url);
+    if (!PyUnicode_Check(url)) return;
+    py::object masked = mask_token(url, forms);
+    if (!masked.is(keep)) check(PyObject_SetAttrString(obj, "url", masked.ptr()) == 0);
+}
+
+// The pending error of the HTTP client, in debug mode, where the relay URL
+// carries the access token: when the error, its representation or the errors
+// it was raised from show the token, it is replaced by an error of the same
+// type whose text has the token masked, with the request (URL masked) and
+// the response it had, and nothing chained to it.
+// The error to raise instead of `exc` (of type `type`), or nothing when
+// neither it nor an error it was raised from shows the access token.
+py::object masked_error(PyObject* type, PyObject* exc) {
+    py::object token = VQ_ENV("get_access_token");
+    if (!exc || !PyUnicode_Check(token.ptr()) || PyUnicode_GET_LENGTH(token.ptr()) == 0) return py::object();
+    const auto forms = token_forms(token.ptr());
+    if (!shows_token(exc, forms)) return py::object();
+    py::object text_form = steal(PyObject_Str(exc));
+    py::object masked = mask_token(text_form.ptr(), forms);
+    py::object request = py::none(), response = py::none();
+    if (PyObject* r = PyObject_GetAttrString(exc, "request")) request = steal(r);
+    PyErr_Clear();
+    if (PyObject* r = PyObject_GetAttrString(exc, "response")) response = steal(r);
+    PyErr_Clear();
+    if (!request.is_none()) {
+        PyObject* copy = PyObject_CallMethod(request.ptr(), "copy", nullptr);
+        if (copy) request = steal(copy);
+        PyErr_Clear();
+        mask_url_of(request.ptr(), forms);
+    }
+    if (!response.is_none()) {
+        mask_url_of(response.ptr(), forms);
+        if (PyObject* r = PyObject_GetAttrString(response.ptr(), "request")) {
+            py::object rsp_req = steal(r);
+            if (!rsp_req.is_none()) check(PyObject_SetAttrString(response.ptr(), "request", request.ptr()) == 0);
+        }
+        PyErr_Clear();
+    }
+    py::object fresh;
+    py::object args = py::make_tuple(masked);
+    py::dict kwargs;
+    kwargs["request"] = request;
+    kwargs["response"] = response;
+    if (PyObject* made = PyObject_Call(type, args.ptr(), kwargs.ptr())) {
+        fresh = steal(made);
+    } else {
+        PyErr_Clear();  // a type that takes no request or response
+        fresh = steal(PyObject_Call(type, args.ptr(), nullptr));
+    }
+    if (!PyExceptionInstance_Check(fresh.ptr())) fresh = steal(PyObject_Call(PyExc_Exception, args.ptr(), nullptr));
+    PyException_SetCause(fresh.ptr(), nullptr);
+    PyException_SetContext(fresh.ptr(), nullptr);
+    return fresh;
+}
+
+void mask_access_token_in_error() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    py::object t = steal(type), v = py::reinterpret_steal<py::object>(value),
+               trace = py::reinterpret_steal<py::object>(tb);
+    py::object fresh;
+    try {
+        fresh = masked_error(t.ptr(), v.ptr());
+    } catch (py::error_already_set&) {
+        PyErr_Clear();  // it cannot be rebuilt: the error goes on as it is
+    }
+    if (!fresh) {
+        PyErr_Restore(t.release().ptr(), v.release().ptr(), trace.release().ptr());
+        return;
+    }
+    // The client's frames (whose variables hold the URL) stay behind.
+    PyObject* fresh_type = reinterpret_cast<PyObject*>(Py_TYPE(fresh.ptr()));
+    Py_INCREF(fresh_type);
+    PyErr_Restore(fresh_type, fresh.release().ptr(), nullptr);
+}
+
 // ---- SpecToVQHTTPRspDecoder ---------------------------------------------------------------
 
 const char* const kRspHeaders[] = {"vq-secret-ver", "vq-signature", "vq-nonce", "vq-timestamp", "vq-status"};
@@ -164,7 +343,12 @@ py::object rsp_dec_init(const Bound& a) {
 
     if (values[kVer].is_none() && values[kSig].is_none()) {
         py::object label = borrow(interned("no encrypt headers, treat as plain"));
-        log_error({label.ptr(), body});
+        // In debug mode a relay's answer may echo the access token.
+        py::object shown = borrow(body);
+        py::object token = VQ_ENV("get_access_token");
+        if (PyUnicode_Check(token.ptr()) && PyUnicode_GET_LENGTH(token.ptr()) > 0)
+            shown = mask_token(body, token_forms(token.ptr()), true);
+        log_error({label.ptr(), shown.ptr()});
         VQ_SET(self, "data", body);
         store(kStatus, borrow(interned("0")));
         return py::none();
@@ -302,37 +486,6 @@ py::object response_text(PyObject* rsp, PyObject* headers) {
     return VQ_GET(rsp, "text");
 }
 
-// In debug mode the relay URL carries the access token, and the HTTP
-// client's errors quote the URL. The pending error is replaced by one of the
-// same type whose text shows "***" instead of the token.
-void redact_access_token() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    py::object t = steal(type), v = py::reinterpret_steal<py::object>(value),
-               trace = py::reinterpret_steal<py::object>(tb);
-    try {
-        py::object token = VQ_ENV("get_access_token");
-        if (v && PyUnicode_Check(token.ptr()) && PyUnicode_GET_LENGTH(token.ptr()) > 0) {
-            py::object text_form = steal(PyObject_Str(v.ptr()));
-            int found = PySequence_Contains(text_form.ptr(), token.ptr());
-            check(found >= 0);
-            if (found) {
-                py::object mask = borrow(interned("***"));
-                py::object redacted = steal(PyUnicode_Replace(text_form.ptr(), token.ptr(), mask.ptr(), -1));
-                py::object fresh = steal(PyObject_CallFunctionObjArgs(t.ptr(), redacted.ptr(), nullptr));
-                check(PyObject_SetAttrString(fresh.ptr(), "__cause__", Py_None) == 0);
-                check(PyObject_SetAttrString(fresh.ptr(), "__suppress_context__", Py_True) == 0);
-                if (trace) PyException_SetTraceback(fresh.ptr(), trace.ptr());
-                v = fresh;
-            }
-        }
-    } catch (py::error_already_set&) {
-        PyErr_Clear();  // keep the original error if it cannot be rebuilt
-    }
-    PyErr_Restore(t.release().ptr(), v.release().ptr(), trace.release().ptr());
-}
-
 py::object sdk_common_send_http_post(const Bound& a) {
     PyObject* self = a.self;
     PyObject* cgi_path = a[0];
@@ -360,7 +513,7 @@ py::object sdk_common_send_http_post(const Bound& a) {
     kwargs["timeout"] = timeout;
     PyObject* posted = post_over_kept_session(url, kwargs.ptr());
     if (!posted) {
-        redact_access_token();
+        mask_access_token_in_error();
         throw py::error_already_set();
     }
     py::object rsp = steal(posted);
