@@ -41,10 +41,6 @@ py::object retry_get_status(const Bound& a) { return VQ_GET(a.self, "status"); }
 // ---- VQToSpecHTTPReqDecoder -----------------------------------------------------------
 
 // The seven headers, in the order they are compared.
-struct HeaderSlot {
-    std::string_view name;  // a literal, so name.data() is a C string too
-    const char* member;
-};
 constexpr HeaderSlot kInboundHeaders[] = {
     {"vq-secret-ver", "_header_ver"},
     {"vq-signature", "_header_signature"},
@@ -60,31 +56,9 @@ constexpr int kVer = 0, kSig = 1, kNonce = 2, kTs = 3, kTsMs = 4, kReqId = 5, kI
 constexpr int kDeclaredOrder[] = {kVer, kSig, kNonce, kTs, kReqId, kTsMs, kInq};
 static_assert(std::size(kDeclaredOrder) == kSlots, "every header of the table has its place in the declared order");
 
-// Lower-casing a name for the table happens in a buffer of this size.
-constexpr size_t kMaxHeaderName = 32;
-constexpr bool names_fit() {
-    for (const HeaderSlot& h : kInboundHeaders)
-        if (h.name.size() > kMaxHeaderName) return false;
-    return true;
-}
-static_assert(names_fit(), "a header name longer than the lower-casing buffer");
+static_assert(names_fit(kInboundHeaders), "a header name longer than the scan's buffer");
 
 // Index of the slot a header name selects after lower-casing, or -1.
-// The slot of an exact ASCII str name after lower-casing, or -1; such a
-// name compares with no side effects, so the first match is the only one.
-int ascii_slot(PyObject* name) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
-    if (n > static_cast<Py_ssize_t>(kMaxHeaderName)) return -1;
-    char buf[kMaxHeaderName];
-    const char* p = static_cast<const char*>(PyUnicode_DATA(name));
-    for (Py_ssize_t i = 0; i < n; ++i) buf[i] = (p[i] >= 'A' && p[i] <= 'Z') ? static_cast<char>(p[i] + 32) : p[i];
-    // Whole names only: a name with a NUL inside is not its prefix.
-    const std::string_view lowered(buf, static_cast<size_t>(n));
-    for (int s = 0; s < kSlots; ++s)
-        if (lowered == kInboundHeaders[s].name) return s;
-    return -1;
-}
-
 // int() of a header value that is_digit_str accepted. Converting a digit
 // string costs time quadratic in its length on some interpreters, and it
 // runs before the call is authenticated: longer strings are refused first,
@@ -131,27 +105,9 @@ py::object req_decoder_init(const Bound& a) {
         values[s] = s == kReqId ? empty : py::none();
         check(PyObject_SetAttr(self, interned(kInboundHeaders[s].member), values[s].ptr()) == 0);
     }
-    auto set = [&](int s, const py::object& value) {
-        check(PyObject_SetAttr(self, interned(kInboundHeaders[s].member), value.ptr()) == 0);
-        values[s] = value;
-    };
-
-    // Header scan: every element is unpacked and its lower-cased name
-    // compared with all seven names, so a later duplicate wins. Members set
-    // before an element fails stay set.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
-        py::object item = borrow(PyList_GET_ITEM(headers, i));
-        py::object name, value;
-        unpack_two(item.ptr(), name, value);
-        if (PyUnicode_CheckExact(name.ptr()) && PyUnicode_IS_ASCII(name.ptr())) {
-            const int s = ascii_slot(name.ptr());
-            if (s >= 0) set(s, value);
-            continue;
-        }
-        py::object lowered = call_method(name.ptr(), VQ_NAME("lower"));
-        for (int s = 0; s < kSlots; ++s)
-            if (equals(lowered.ptr(), interned(kInboundHeaders[s].name.data()))) set(s, value);
-    }
+    // Header scan: every element is unpacked as `name, value = item` and
+    // its lower-cased name compared with all seven names.
+    scan_headers(self, headers, kInboundHeaders, kSlots, NameMatch::LowerCase, unpack_two, values);
     PyObject* req_id = values[kReqId].ptr();
 
     {
@@ -202,17 +158,8 @@ py::object req_decoder_init(const Bound& a) {
         if (timed_out) raise_retry("inqueue timeout", "2");
     }
 
-    {
-        py::object token = VQ_ENV("get_token");
-        py::object real_sign = signature_mismatch(token.ptr(), body, values[kTs].ptr(), values[kNonce].ptr(),
-                                                  values[kVer].ptr(), values[kSig].ptr());
-        if (real_sign) {
-            py::object label = borrow(interned("VQToSpecHTTPReqDecoder Err Invalid signature, real_sign:"));
-            py::object sign = signature_hint(real_sign.ptr());
-            log_error({label.ptr(), sign.ptr()});
-            raise_exception("Invalid signature");
-        }
-    }
+    verify_signature(body, values[kTs].ptr(), values[kNonce].ptr(), values[kVer].ptr(), values[kSig].ptr(),
+                     "VQToSpecHTTPReqDecoder Err Invalid signature, real_sign:", false);
 
     py::object key = VQ_ENV("get_encoding_aes_key");
     py::object decoded = decrypt_body(key.ptr(), body);
@@ -250,23 +197,17 @@ py::object rsp_init(const Bound& a) {
 }
 
 py::object rsp_normal_header(const Bound& a) {
-    py::object ts = now_seconds_text();
-    py::object nonce = nonce_text();
-    py::object encoded = VQ_GET(a.self, "encoded_body");
-    py::object token = VQ_ENV("get_token");
-    py::object ver = VQ_ENV("get_key_ver");
-    py::object sign = module_signature(token.ptr(), encoded.ptr(), ts.ptr(), nonce.ptr(), ver.ptr());
-    py::object ver_again = VQ_ENV("get_key_ver");
+    SignedValues v = sign_message(a.self);
     py::object zero = borrow(interned("0"));
     py::object accept = borrow(interned("*/*")), ctype = borrow(interned("application/json"));
-    py::object length = length_text(encoded.ptr());
+    py::object length = length_text(v.encoded.ptr());
     return header_set({{"Accept", accept.ptr()},
                        {"Content-Type", ctype.ptr()},
                        {"vq-status", zero.ptr()},
-                       {"vq-secret-ver", ver_again.ptr()},
-                       {"vq-signature", sign.ptr()},
-                       {"vq-nonce", nonce.ptr()},
-                       {"vq-timestamp", ts.ptr()},
+                       {"vq-secret-ver", v.ver.ptr()},
+                       {"vq-signature", v.signature.ptr()},
+                       {"vq-nonce", v.nonce.ptr()},
+                       {"vq-timestamp", v.timestamp.ptr()},
                        {"Content-Length", length.ptr()}});
 }
 

@@ -1,5 +1,9 @@
 #include "module/wire.hpp"
 
+#include "env/env.hpp"
+#include "log/log.hpp"
+#include "module/crypto_api.hpp"
+
 namespace vq {
 
 namespace {
@@ -98,6 +102,72 @@ bool equals(PyObject* a, PyObject* b) {
     const int truth = PyObject_IsTrue(r.ptr());
     check(truth >= 0);
     return truth == 1;
+}
+
+namespace {
+
+// The row an exact ASCII str name matches, or -1; such a name compares with
+// no side effects, so the first match is the only one.
+int ascii_row(PyObject* name, const HeaderSlot* table, size_t rows, NameMatch match) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    if (n > static_cast<Py_ssize_t>(kMaxHeaderName)) return -1;
+    char buf[kMaxHeaderName];
+    const char* p = static_cast<const char*>(PyUnicode_DATA(name));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        buf[i] = match == NameMatch::LowerCase && p[i] >= 'A' && p[i] <= 'Z' ? static_cast<char>(p[i] + 32) : p[i];
+    // Whole names only: a name with a NUL inside is not its prefix.
+    const std::string_view got(buf, static_cast<size_t>(n));
+    for (size_t r = 0; r < rows; ++r)
+        if (got == table[r].name) return static_cast<int>(r);
+    return -1;
+}
+}  // namespace
+
+void scan_headers(PyObject* message, PyObject* headers, const HeaderSlot* table, size_t rows, NameMatch match,
+                  Unpack unpack, py::object* values) {
+    auto set = [&](size_t r, const py::object& value) {
+        check(PyObject_SetAttr(message, interned(table[r].member), value.ptr()) == 0);
+        values[r] = value;
+    };
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
+        py::object item = borrow(PyList_GET_ITEM(headers, i));
+        py::object name, value;
+        unpack(item.ptr(), name, value);
+        if (PyUnicode_CheckExact(name.ptr()) && PyUnicode_IS_ASCII(name.ptr())) {
+            const int r = ascii_row(name.ptr(), table, rows, match);
+            if (r >= 0) set(static_cast<size_t>(r), value);
+            continue;
+        }
+        py::object compared = match == NameMatch::LowerCase ? call_method(name.ptr(), VQ_NAME("lower")) : name;
+        for (size_t r = 0; r < rows; ++r)
+            if (equals(compared.ptr(), interned(table[r].name.data()))) set(r, value);
+    }
+}
+
+SignedValues sign_message(PyObject* message) {
+    SignedValues v;
+    v.timestamp = now_seconds_text();
+    v.nonce = nonce_text();
+    v.encoded = VQ_GET(message, "encoded_body");
+    py::object token = VQ_ENV("get_token");
+    py::object ver = VQ_ENV("get_key_ver");
+    v.signature = module_signature(token.ptr(), v.encoded.ptr(), v.timestamp.ptr(), v.nonce.ptr(), ver.ptr());
+    v.ver = VQ_ENV("get_key_ver");
+    return v;
+}
+
+void verify_signature(PyObject* body, PyObject* timestamp, PyObject* nonce, PyObject* ver, PyObject* received,
+                      const char* label, bool show_received) {
+    py::object token = VQ_ENV("get_token");
+    py::object computed = signature_mismatch(token.ptr(), body, timestamp, nonce, ver, received);
+    if (!computed) return;
+    // The line shows only the start of the computed signature: a valid one
+    // in a log would let its readers forge the message.
+    py::object text_label = borrow(interned(label));
+    py::object hint = signature_hint(computed.ptr());
+    if (show_received) log_error({text_label.ptr(), hint.ptr(), received});
+    else log_error({text_label.ptr(), hint.ptr()});
+    raise_exception("Invalid signature");
 }
 
 py::object header_set(std::initializer_list<std::pair<const char*, PyObject*>> entries) {

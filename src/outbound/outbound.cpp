@@ -1,6 +1,8 @@
 // Calls from the program to the platform: the call body, the request and
 // response messages, and ChatDataSDK with its API catalogue.
 #include "outbound/api_table.hpp"
+
+#include <iterator>
 #include "module/registry.hpp"
 
 #include <string>
@@ -88,24 +90,18 @@ py::object req_ctor_init(const Bound& a) {
 
 py::object req_ctor_normal_header(const Bound& a) {
     PyObject* self = a.self;
-    py::object ts = now_seconds_text();
-    py::object nonce = nonce_text();
-    py::object encoded = VQ_GET(self, "encoded_body");
-    py::object token = VQ_ENV("get_token");
-    py::object ver = VQ_ENV("get_key_ver");
-    py::object sign = module_signature(token.ptr(), encoded.ptr(), ts.ptr(), nonce.ptr(), ver.ptr());
-    py::object ver_again = VQ_ENV("get_key_ver");
+    SignedValues v = sign_message(self);
     py::object program_id = VQ_ENV("get_program_id");
     py::object req_id = steal(PyObject_Str(VQ_GET(self, "req_id").ptr()));
     py::object version = VQ_GLOBAL("SDK_VERSION");
-    py::object length = length_text(encoded.ptr());
+    py::object length = length_text(v.encoded.ptr());
     py::object accept = borrow(interned("*/*")), ctype = borrow(interned("application/json"));
     py::object headers = header_set({{"Accept", accept.ptr()},
                                      {"Content-Type", ctype.ptr()},
-                                     {"vq-secret-ver", ver_again.ptr()},
-                                     {"vq-signature", sign.ptr()},
-                                     {"vq-nonce", nonce.ptr()},
-                                     {"vq-timestamp", ts.ptr()},
+                                     {"vq-secret-ver", v.ver.ptr()},
+                                     {"vq-signature", v.signature.ptr()},
+                                     {"vq-nonce", v.nonce.ptr()},
+                                     {"vq-timestamp", v.timestamp.ptr()},
                                      {"vq-program-id", program_id.ptr()},
                                      {"vq-req-id", req_id.ptr()},
                                      {"vq-spec-sdk-version", version.ptr()},
@@ -300,10 +296,18 @@ void mask_access_token_in_error() {
 
 // ---- SpecToVQHTTPRspDecoder ---------------------------------------------------------------
 
-const char* const kRspHeaders[] = {"vq-secret-ver", "vq-signature", "vq-nonce", "vq-timestamp", "vq-status"};
-const char* const kRspMembers[] = {"_header_ver", "_header_signature", "_header_nonce", "_header_timestamp",
-                                   "_header_status"};
-constexpr int kVer = 0, kSig = 1, kNonce = 2, kTs = 3, kStatus = 4, kRspSlots = 5;
+// The five headers of an answer, in the order they are compared.
+constexpr HeaderSlot kRspHeaders[] = {
+    {"vq-secret-ver", "_header_ver"},
+    {"vq-signature", "_header_signature"},
+    {"vq-nonce", "_header_nonce"},
+    {"vq-timestamp", "_header_timestamp"},
+    {"vq-status", "_header_status"},
+};
+constexpr int kRspSlots = static_cast<int>(std::size(kRspHeaders));
+constexpr int kVer = 0, kSig = 1, kNonce = 2, kTs = 3, kStatus = 4;
+static_assert(kStatus + 1 == kRspSlots, "every answer header has its index");
+static_assert(names_fit(kRspHeaders), "a header name longer than the scan's buffer");
 
 py::object rsp_dec_init(const Bound& a) {
     PyObject* self = a.self;
@@ -319,27 +323,10 @@ py::object rsp_dec_init(const Bound& a) {
     py::object values[kRspSlots];
     for (int s = 0; s < kRspSlots; ++s) {
         values[s] = py::none();
-        check(PyObject_SetAttr(self, interned(kRspMembers[s]), Py_None) == 0);
+        check(PyObject_SetAttr(self, interned(kRspHeaders[s].member), Py_None) == 0);
     }
-    auto store = [&](int s, const py::object& value) {
-        check(PyObject_SetAttr(self, interned(kRspMembers[s]), value.ptr()) == 0);
-        values[s] = value;
-    };
-    // Exact, case-sensitive names; every element is compared with all five,
-    // so the last occurrence wins, and members set before an element fails
-    // stay set.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
-        py::object item = borrow(PyList_GET_ITEM(headers, i));
-        py::object name, value;
-        unpack_pair(item.ptr(), name, value);
-        for (int s = 0; s < kRspSlots; ++s) {
-            if (PyUnicode_CheckExact(name.ptr())) {
-                if (PyUnicode_CompareWithASCIIString(name.ptr(), kRspHeaders[s]) == 0) store(s, value);
-            } else if (equals(name.ptr(), interned(kRspHeaders[s]))) {
-                store(s, value);
-            }
-        }
-    }
+    // Exact, case-sensitive names, every element compared with all five.
+    scan_headers(self, headers, kRspHeaders, kRspSlots, NameMatch::Exact, unpack_pair, values);
 
     if (values[kVer].is_none() && values[kSig].is_none()) {
         py::object label = borrow(interned("no encrypt headers, treat as plain"));
@@ -350,7 +337,7 @@ py::object rsp_dec_init(const Bound& a) {
             shown = mask_token(body, token_forms(token.ptr()), true);
         log_error({label.ptr(), shown.ptr()});
         VQ_SET(self, "data", body);
-        store(kStatus, borrow(interned("0")));
+        VQ_SET(self, "_header_status", interned("0"));
         return py::none();
     }
     if (values[kVer].is_none() || values[kNonce].is_none() || values[kTs].is_none() || values[kSig].is_none() ||
@@ -359,15 +346,8 @@ py::object rsp_dec_init(const Bound& a) {
         log_error({label.ptr(), status_code, headers, body});
         raise_exception("Invalid header");
     }
-    py::object token = VQ_ENV("get_token");
-    py::object computed = signature_mismatch(token.ptr(), body, values[kTs].ptr(), values[kNonce].ptr(),
-                                             values[kVer].ptr(), values[kSig].ptr());
-    if (computed) {
-        py::object label = borrow(interned("Invalid signature"));
-        py::object sign = signature_hint(computed.ptr());
-        log_error({label.ptr(), sign.ptr(), values[kSig].ptr()});
-        raise_exception("Invalid signature");
-    }
+    verify_signature(body, values[kTs].ptr(), values[kNonce].ptr(), values[kVer].ptr(), values[kSig].ptr(),
+                     "Invalid signature", true);
     py::object key = VQ_ENV("get_encoding_aes_key");
     VQ_SET(self, "data", decrypt_body(key.ptr(), body).ptr());
     return py::none();
