@@ -290,8 +290,8 @@ py::object normal_secret_info(PyObject* self) {
     after_fork();
     py::object lock = VQ_GET(self, "lock");
     DeferredLines lines;
-    call_method(lock.ptr(), VQ_NAME("acquire"));
     try {
+        HeldLock held(lock.ptr());
         py::object attempted = VQ_GET(self, "init_secret_info");
         int done = PyObject_IsTrue(attempted.ptr());
         check(done >= 0);
@@ -300,19 +300,16 @@ py::object normal_secret_info(PyObject* self) {
             py::object record = VQ_GET(self, "normal_secret_info");
             call_method(record.ptr(), VQ_NAME("load"));
         }
+        held.release();
     } catch (py::error_already_set&) {
-        py::error_scope keep;
-        PyObject* r = PyObject_CallMethodObjArgs(lock.ptr(), VQ_NAME("release"), nullptr);
-        Py_XDECREF(r);
-        PyErr_Clear();
+        // The lock is free again here; the load's own failure is the one
+        // that goes on, whatever writing its lines does.
         try {
             lines.write();
         } catch (py::error_already_set&) {
-            // the load's own failure is the one that goes on
         }
         throw;
     }
-    call_method(lock.ptr(), VQ_NAME("release"));
     lines.write();
     return VQ_GET(self, "normal_secret_info");
 }

@@ -446,30 +446,6 @@ PyObject* sys_namespace() {
     return ns;
 }
 
-// Holds log_lock; releases it on every path.
-class LockGuard {
-public:
-    explicit LockGuard(PyObject* lock) {
-        LockMethods& m = lock_methods(lock);
-        // Both survive a rebind of the cache while they run or the lock is held.
-        py::object release = borrow(m.release);
-        py::object acquire = borrow(m.acquire);
-        steal(PyObject_CallObject(acquire.ptr(), nullptr));
-        release_ = release.release().ptr();
-    }
-    ~LockGuard() {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyObject* r = PyObject_CallObject(release_, nullptr);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();
-        Py_DECREF(release_);
-        PyErr_Restore(t, v, tb);
-    }
-
-private:
-    PyObject* release_;
-};
 
 // Writes one line, made by `build`, to sys.stdout under log_lock: only
 // formatting and writing happen under the lock.
@@ -477,7 +453,10 @@ template <class Build>
 void emit(Build build) {
     after_fork();
     py::object lock = VQ_GLOBAL("log_lock");
-    LockGuard guard(lock.ptr());
+    // The lock's bound methods are held for the scope, so a rebind of their
+    // cache while the line is written leaves them alive.
+    LockMethods& methods = lock_methods(lock.ptr());
+    HeldLock held(borrow(methods.acquire), borrow(methods.release));
     py::object whole = build();
     // As print() finds it; held while its write runs, which may rebind it.
     PyObject* found = PyDict_GetItemWithError(sys_namespace(), VQ_NAME("stdout"));

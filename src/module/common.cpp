@@ -79,6 +79,27 @@ void raise_arg_type(const char* name, const char* expected, PyObject* got) {
     throw py::error_already_set();
 }
 
+HeldLock::HeldLock(PyObject* lock)
+    : HeldLock(get_attr(lock, VQ_NAME("acquire")), get_attr(lock, VQ_NAME("release"))) {}
+
+HeldLock::HeldLock(py::object acquire, py::object release) {
+    steal(PyObject_CallObject(acquire.ptr(), nullptr));
+    release_ = std::move(release);
+}
+
+void HeldLock::release() {
+    py::object r = std::move(release_);
+    steal(PyObject_CallObject(r.ptr(), nullptr));
+}
+
+HeldLock::~HeldLock() {
+    if (!release_) return;
+    PendingError keep;
+    PyObject* r = PyObject_CallObject(release_.ptr(), nullptr);
+    if (r) Py_DECREF(r);
+    else PyErr_Clear();
+}
+
 double to_double(PyObject* o) {
     if (PyFloat_Check(o)) return PyFloat_AS_DOUBLE(o);
     PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;

@@ -59,6 +59,29 @@ inline PyObject* check(PyObject* p) {
 inline py::object steal(PyObject* p) { return py::reinterpret_steal<py::object>(check(p)); }
 inline py::object borrow(PyObject* p) { return py::reinterpret_borrow<py::object>(p); }
 
+// ---- guards ----------------------------------------------------------------------
+
+// Sets the pending Python error aside for a scope and puts it back at its end,
+// so that clean-up code may call into Python: pybind11's error_scope.
+using PendingError = py::error_scope;
+
+// Holds a Python lock (anything with acquire() and release()) from
+// construction on. release() lets go early and reports a failure; otherwise
+// the destructor releases it on every path, keeping whatever error is
+// pending and dropping one of its own.
+class HeldLock {
+public:
+    explicit HeldLock(PyObject* lock);
+    HeldLock(py::object acquire, py::object release);  // the lock's bound methods
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+    ~HeldLock();
+    void release();
+
+private:
+    py::object release_;
+};
+
 // ---- argument rules -----------------------------------------------------------
 
 // "Argument 'x' has incorrect type (expected str, got int)"
