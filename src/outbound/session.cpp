@@ -3,8 +3,9 @@
 // `requests.post` builds a session for one request and closes it, so every
 // call pays for a new TCP connection and TLS handshake. While the module's
 // `requests.post` is the HTTP client's own function, the post goes instead
-// through a session that the module keeps for the calling thread, with the
-// same arguments, so that consecutive calls of a thread reuse a connection.
+// through a session that the module keeps for the calling thread, the way
+// `Session.request` sends it (request, prepared request, environment
+// settings, send), so that consecutive calls of a thread reuse a connection.
 // What a caller can observe stays as it was:
 //  - the session trusts the environment, as a fresh one does, so proxies,
 //    NO_PROXY and the CA bundle are read again on every call; when what
@@ -41,6 +42,8 @@ PyObject* g_api_post = nullptr;       // requests.api.post (requests.post)
 PyObject* g_api_request = nullptr;    // requests.api.request, which post calls
 PyObject* g_sessions = nullptr;       // requests.sessions
 PyObject* g_session_class = nullptr;  // requests.sessions.Session, which request makes
+PyObject* g_session_request = nullptr;  // Session.request, which request calls
+PyObject* g_request_class = nullptr;  // requests.sessions.Request, which Session.request makes
 PyObject* g_holder = nullptr;         // threading.local() holding each thread's KeptSession
 
 // One thread's session and what is known about its connections.
@@ -80,15 +83,19 @@ bool clients_own_post(PyObject* requests_mod, PyObject* post) {
     py::object request = VQ_GET(g_api, "request");
     if (request.ptr() != g_api_request) return false;
     py::object session_class = VQ_GET(g_sessions, "Session");
-    return session_class.ptr() == g_session_class;
+    if (session_class.ptr() != g_session_class) return false;
+    py::object session_request = VQ_GET(g_session_class, "request");
+    if (session_request.ptr() != g_session_request) return false;
+    py::object request_class = VQ_GET(g_sessions, "Request");
+    return request_class.ptr() == g_request_class;
 }
 
 // Close the pooled connections; the session opens new ones when next used.
 void close_connections(PyObject* session) { call_method(session, VQ_NAME("close")); }
 
-// The calling thread's session, ready for a call to `url`: the capsule that
-// holds it (kept alive by the caller through the call) and its record.
-py::object session_for_call(PyObject* url, KeptSession*& out) {
+// The calling thread's session, ready for a call: the capsule that holds it
+// (kept alive by the caller through the call) and its record.
+py::object session_for_call(KeptSession*& out) {
     pid_t pid = getpid();
     double now = monotonic_s();
     KeptSession* k = nullptr;
@@ -121,21 +128,27 @@ py::object session_for_call(PyObject* url, KeptSession*& out) {
     } else if (now - k->last_use > kIdleLimitS) {
         close_connections(k->session);
     }
-    // The settings a fresh session would take from the environment for this
-    // URL (proxies, CA bundle, client certificate).
+    py::object cookies = VQ_GET(k->session, "cookies");
+    call_method(cookies.ptr(), VQ_NAME("clear"));
+    out = k;
+    return owner;
+}
+
+// The environment settings (proxies, CA bundle, client certificate) for the
+// prepared request, as Session.request takes them; when they differ from the
+// last call's, the pooled connections (made under the old ones) are closed.
+py::object settings_for(KeptSession* k, PyObject* prepared) {
+    py::object prepared_url = VQ_GET(prepared, "url");
     py::dict no_proxies;
     py::object settings = call_method(k->session, VQ_NAME("merge_environment_settings"),
-                                      {url, no_proxies.ptr(), Py_None, Py_None, Py_None});
+                                      {prepared_url.ptr(), no_proxies.ptr(), Py_None, Py_None, Py_None});
     if (k->settings != nullptr) {
         int same = PyObject_RichCompareBool(k->settings, settings.ptr(), Py_EQ);
         check(same >= 0);
         if (!same) close_connections(k->session);
     }
-    Py_XSETREF(k->settings, settings.release().ptr());
-    py::object cookies = VQ_GET(k->session, "cookies");
-    call_method(cookies.ptr(), VQ_NAME("clear"));
-    out = k;
-    return owner;
+    Py_XSETREF(k->settings, settings.inc_ref().ptr());
+    return settings;
 }
 
 }  // namespace
@@ -150,6 +163,8 @@ void init_kept_sessions() {
     g_api_request = keep_attr(g_api, "request");
     g_sessions = sessions.release().ptr();
     g_session_class = keep_attr(g_sessions, "Session");
+    g_session_request = keep_attr(g_session_class, "request");
+    g_request_class = keep_attr(g_sessions, "Request");
     py::object threading_mod = imported("threading");
     g_holder = steal(PyObject_CallMethod(threading_mod.ptr(), "local", nullptr)).release().ptr();
 }
@@ -164,18 +179,34 @@ PyObject* post_over_kept_session(PyObject* url, PyObject* kwargs) {
         py::tuple args = py::make_tuple(borrow(url));
         return PyObject_Call(post.ptr(), args.ptr(), kwargs);
     }
-    // requests.post(url, data=..., **kw) is
-    // Session().request(method="post", url=url, data=..., json=None, **kw).
+    // requests.post(url, data=data, headers=..., timeout=...) is
+    // Session().request("post", url, data=data, json=None, headers=..., timeout=...),
+    // which does what follows on the session.
     KeptSession* k = nullptr;
-    py::object owner = session_for_call(url, k);
-    py::dict call_kwargs;
-    call_kwargs["method"] = borrow(interned("post"));
-    call_kwargs["url"] = borrow(url);
-    check(PyDict_Update(call_kwargs.ptr(), kwargs) == 0);
-    if (!PyDict_Contains(call_kwargs.ptr(), VQ_NAME("json"))) call_kwargs["json"] = py::none();
-    py::object request = VQ_GET(k->session, "request");
+    py::object owner = session_for_call(k);
+    py::dict req_kwargs;
+    req_kwargs["method"] = borrow(interned("POST"));
+    req_kwargs["url"] = borrow(url);
+    PyObject* headers = PyDict_GetItem(kwargs, VQ_NAME("headers"));
+    req_kwargs["headers"] = borrow(headers ? headers : Py_None);
+    PyObject* data = PyDict_GetItem(kwargs, VQ_NAME("data"));
+    int has_data = data ? PyObject_IsTrue(data) : 0;
+    check(has_data >= 0);
+    req_kwargs["data"] = has_data ? borrow(data) : py::dict();
+    req_kwargs["json"] = py::none();
+    req_kwargs["params"] = py::dict();
     py::tuple no_args;
-    PyObject* rsp = PyObject_Call(request.ptr(), no_args.ptr(), call_kwargs.ptr());
+    py::object req = steal(PyObject_Call(g_request_class, no_args.ptr(), req_kwargs.ptr()));
+    py::object prepared = call_method(k->session, VQ_NAME("prepare_request"), {req.ptr()});
+    py::object settings = settings_for(k, prepared.ptr());
+    py::dict send_kwargs;
+    PyObject* timeout = PyDict_GetItem(kwargs, VQ_NAME("timeout"));
+    send_kwargs["timeout"] = borrow(timeout ? timeout : Py_None);
+    send_kwargs["allow_redirects"] = py::bool_(true);
+    check(PyDict_Update(send_kwargs.ptr(), settings.ptr()) == 0);
+    py::object send = VQ_GET(k->session, "send");
+    py::tuple send_args = py::make_tuple(prepared);
+    PyObject* rsp = PyObject_Call(send.ptr(), send_args.ptr(), send_kwargs.ptr());
     k->last_use = monotonic_s();
     return rsp;
 }
