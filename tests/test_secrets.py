@@ -288,6 +288,10 @@ sdk.SECRET_KEY_FILE_PATH = CFG["secret_file"]   # absent: not the spec environme
 sdk.DEBUG_DOMAIN = sdk.DEBUG_TEST_DOMAIN = CFG["domain"]
 sdk.spec_open_debug_mode(DEBUG.debug_token(), CFG["access_token"])
 attempt("transport:refused", lambda: client("secrets-refused").echo("{}"))
+# A relay URL without a host fails while the request is prepared; the error
+# quotes the URL.
+sdk.DEBUG_DOMAIN = sdk.DEBUG_TEST_DOMAIN = "https://"
+attempt("transport:no_host", lambda: client("secrets-no-host").echo("{}"))
 finish()
 '''
 
@@ -525,6 +529,7 @@ def test_debug_transport_failure_shows_no_access_token(platform, tmp_path_factor
     tmp = str(tmp_path_factory.mktemp("secrets-transport"))
     proc, raw, result = run_child(CHILD_TRANSPORT, tmp, platform, domain="https://127.0.0.1:%d" % closed_port())
     assert result["outcomes"]["transport:refused"].startswith("ConnectionError: ")
+    assert result["outcomes"]["transport:no_host"].startswith("InvalidURL: ")
     check_child(proc, raw, result)
 
 

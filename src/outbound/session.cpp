@@ -169,7 +169,9 @@ void init_kept_sessions() {
     g_holder = steal(PyObject_CallMethod(threading_mod.ptr(), "local", nullptr)).release().ptr();
 }
 
-PyObject* post_over_kept_session(PyObject* url, PyObject* kwargs) {
+namespace {
+
+PyObject* post(PyObject* url, PyObject* kwargs) {
     py::object requests_mod = VQ_GLOBAL("requests");
     py::object post = VQ_GET(requests_mod.ptr(), "post");
     py::object keep_alive = VQ_GLOBAL("KEEP_ALIVE");
@@ -209,6 +211,20 @@ PyObject* post_over_kept_session(PyObject* url, PyObject* kwargs) {
     PyObject* rsp = PyObject_Call(send.ptr(), send_args.ptr(), send_kwargs.ptr());
     k->last_use = monotonic_s();
     return rsp;
+}
+
+}  // namespace
+
+PyObject* post_over_kept_session(PyObject* url, PyObject* kwargs) {
+    try {
+        return post(url, kwargs);
+    } catch (py::error_already_set& e) {
+        // Every failure reaches the caller as the pending error, as from the
+        // HTTP client's own call: preparing the request raises the same
+        // errors (an invalid URL quotes it) that requests.post raises.
+        e.restore();
+        return nullptr;
+    }
 }
 
 }  // namespace vq
