@@ -16,7 +16,7 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import vqspecapisdk as m
-from conftest import load_vectors
+from conftest import load_vectors, run_python
 from simulator import wire
 
 SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -577,3 +577,48 @@ def test_consecutive_messages_on_many_threads():
     for t in threads:
         t.join()
     assert errors == []
+
+
+# ---- libcrypto refusing an algorithm -------------------------------------------------------
+
+# Every fetch asks for a FIPS implementation and no FIPS provider is loaded:
+# libcrypto 3 then offers no MD5, HMAC or AES at all.
+NO_ALGORITHMS_CONF = """\
+openssl_conf = openssl_init
+[openssl_init]
+alg_section = evp_properties
+[evp_properties]
+default_properties = fips=yes
+"""
+
+REFUSED_CALL = """
+import sys, vqspecapisdk as m
+key = "MDEyMzQ1Njc4OWFiY2RlZg="
+try:
+    %s
+except Exception as e:
+    print("%%s: %%s" %% (type(e).__name__, e))
+else:
+    print("no error")
+"""
+
+
+def module_links_libcrypto_3():
+    with open(m.__file__, "rb") as f:
+        return b"libcrypto.so.3" in f.read()
+
+
+@pytest.mark.skipif(not module_links_libcrypto_3(), reason="libcrypto 1.1 has no providers to withhold an algorithm")
+@pytest.mark.parametrize("call, error", [
+    ("m.get_signature('token', 'body', 1, 'n', 'v')", "RuntimeError: libcrypto refused the MD5 digest"),
+    ("m.get_signature('token', 'b' * (1 << 17), 1, 'n', 'v')", "RuntimeError: libcrypto refused the MD5 digest"),
+    ("m.get_signature('token', 'body', '\\ud800', 'n', 'v')", "RuntimeError: libcrypto refused the MD5 digest"),
+    ("m.encrypt_body(key, 'body')", "RuntimeError: libcrypto refused the AES operation"),
+    ("m.decrypt_body(key, 'A' * 64)", "RuntimeError: libcrypto refused the AES operation"),
+    ("m.decrypt_body(key, 'A' * (1 << 17))", "RuntimeError: libcrypto refused the AES operation"),
+])
+def test_refused_algorithm_is_a_clear_error(tmp_path, call, error):
+    conf = tmp_path / "openssl.cnf"
+    conf.write_text(NO_ALGORITHMS_CONF)
+    proc = run_python(REFUSED_CALL % call, env={"OPENSSL_CONF": str(conf)})
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, error + "\n", "")

@@ -64,6 +64,11 @@ std::vector<uint8_t> b64decode_bytes(const char* p, size_t n) {
     }
 }
 
+[[noreturn]] void raise_digest(vqsec::DigestStatus st) {
+    raise_error(PyExc_RuntimeError, st == vqsec::DigestStatus::Md5Failed ? "libcrypto refused the MD5 digest"
+                                                                          : "libcrypto refused the HMAC-SHA-256 operation");
+}
+
 // The AES key: Base64 of the key text with one "=" appended. The same key
 // text comes with every message, so the last one decoded is remembered
 // (under the GIL, like everything in this file); callers get a copy they
@@ -165,7 +170,8 @@ std::string signature_hex(PyObject* secret_key, PyObject* body, PyObject* timest
         // encoding the whole signed text reports it.
         PyErr_Clear();
         char digest[32];
-        vqsec::md5_hex(b.data, static_cast<size_t>(b.size), digest);
+        const vqsec::DigestStatus st = vqsec::md5_hex(b.data, static_cast<size_t>(b.size), digest);
+        if (st != vqsec::DigestStatus::Ok) raise_digest(st);
         std::string hex(digest, 32);
         py::object signed_text = steal(PyUnicode_FromFormat("body-md5=%s\nmethod=POST\nvq-nonce=%U\nvq-secret-ver=%U\nvq-timestamp=%U\n",
                                                             hex.c_str(), nonce_text.ptr(), ver_text.ptr(), ts_text.ptr()));
@@ -175,14 +181,16 @@ std::string signature_hex(PyObject* secret_key, PyObject* body, PyObject* timest
     const vqsec::Span ts{p0, static_cast<size_t>(n0)}, nc{p1, static_cast<size_t>(n1)},
         ver{p2, static_cast<size_t>(n2)};
     char out[64];
+    vqsec::DigestStatus st;
     if (static_cast<size_t>(b.size) >= kNoGilThreshold) {
         py::gil_scoped_release nogil;
-        vqsec::message_signature(k.data, static_cast<size_t>(k.size), b.data, static_cast<size_t>(b.size), ts, nc,
-                                 ver, out);
+        st = vqsec::message_signature(k.data, static_cast<size_t>(k.size), b.data, static_cast<size_t>(b.size), ts,
+                                      nc, ver, out);
     } else {
-        vqsec::message_signature(k.data, static_cast<size_t>(k.size), b.data, static_cast<size_t>(b.size), ts, nc,
-                                 ver, out);
+        st = vqsec::message_signature(k.data, static_cast<size_t>(k.size), b.data, static_cast<size_t>(b.size), ts,
+                                      nc, ver, out);
     }
+    if (st != vqsec::DigestStatus::Ok) raise_digest(st);
     return std::string(out, 64);
 }
 

@@ -89,6 +89,10 @@ const EVP_CIPHER* aes_cbc(size_t key_len) {
 }
 #endif
 
+// AES keys are 16, 24 or 32 bytes; whether libcrypto offers the cipher is
+// a separate question (aes_cbc() is null when it does not).
+bool aes_key_length(size_t key_len) { return key_len == 16 || key_len == 24 || key_len == 32; }
+
 struct CipherCtxDeleter {
     void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
 };
@@ -153,7 +157,10 @@ CachedCipher* cipher_for(const uint8_t* key, size_t key_len, int encrypt) {
         c.ctx.reset();
         return nullptr;
     }
-    EVP_CIPHER_CTX_set_padding(c.ctx.get(), 0);
+    if (EVP_CIPHER_CTX_set_padding(c.ctx.get(), 0) != 1) {
+        c.ctx.reset();
+        return nullptr;
+    }
     std::memcpy(c.chain, key, 16);
     c.key.assign(reinterpret_cast<const char*>(key), key_len);
     return &c;
@@ -258,7 +265,7 @@ B64Status b64_decode_lenient(const char* src, size_t n, std::vector<uint8_t>& ou
 
 // ---- Digests --------------------------------------------------------------
 
-void md5_hex(const char* data, size_t n, char out[32]) {
+DigestStatus md5_hex(const char* data, size_t n, char out[32]) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     // One digest context per thread, reinitialised for every body.
@@ -268,15 +275,17 @@ void md5_hex(const char* data, size_t n, char out[32]) {
     };
     thread_local MdCtx holder;
     EVP_MD_CTX* ctx = holder.ctx;
-    EVP_DigestInit_ex(ctx, md5_algorithm(), nullptr);
+    const EVP_MD* md5 = md5_algorithm();
+    if (!ctx || !md5 || EVP_DigestInit_ex(ctx, md5, nullptr) != 1) return DigestStatus::Md5Failed;
     while (n > 0) {
         size_t chunk = n < kMaxChunk ? n : kMaxChunk;
-        EVP_DigestUpdate(ctx, data, chunk);
+        if (EVP_DigestUpdate(ctx, data, chunk) != 1) return DigestStatus::Md5Failed;
         data += chunk;
         n -= chunk;
     }
-    EVP_DigestFinal_ex(ctx, md, &len);
+    if (EVP_DigestFinal_ex(ctx, md, &len) != 1 || len != 16) return DigestStatus::Md5Failed;
     to_hex(md, 16, out);
+    return DigestStatus::Ok;
 }
 
 #if VQSEC_OSSL3
@@ -292,7 +301,9 @@ struct KeyedHmac {
 EVP_MAC_CTX* keyed_context(const unsigned char* key, size_t key_len) {
     thread_local KeyedHmac cache;
     if (!cache.ctx || cache.key.size() != key_len || std::memcmp(cache.key.data(), key, key_len) != 0) {
-        EVP_MAC_CTX* fresh = EVP_MAC_CTX_dup(algorithms().hmac_sha256);
+        const EVP_MAC_CTX* keyless = algorithms().hmac_sha256;
+        if (!keyless) return nullptr;
+        EVP_MAC_CTX* fresh = EVP_MAC_CTX_dup(keyless);
         if (!fresh || EVP_MAC_init(fresh, key, key_len, nullptr) != 1) {
             EVP_MAC_CTX_free(fresh);
             return nullptr;
@@ -308,22 +319,25 @@ EVP_MAC_CTX* keyed_context(const unsigned char* key, size_t key_len) {
 }  // namespace
 #endif
 
-void hmac_sha256_hex(const char* key, size_t key_len, const char* msg, size_t msg_len,
-                     char out[64]) {
+DigestStatus hmac_sha256_hex(const char* key, size_t key_len, const char* msg, size_t msg_len, char out[64]) {
     unsigned char mac[EVP_MAX_MD_SIZE];
     static const unsigned char kEmpty = 0;
     const auto* k = key_len ? reinterpret_cast<const unsigned char*>(key) : &kEmpty;
+    const auto* text = reinterpret_cast<const unsigned char*>(msg);
 #if VQSEC_OSSL3
     size_t len = 0;
     EVP_MAC_CTX* ctx = keyed_context(k, key_len);
-    EVP_MAC_update(ctx, reinterpret_cast<const unsigned char*>(msg), msg_len);
-    EVP_MAC_final(ctx, mac, &len, sizeof mac);
+    if (!ctx || EVP_MAC_update(ctx, text, msg_len) != 1 || EVP_MAC_final(ctx, mac, &len, sizeof mac) != 1)
+        return DigestStatus::HmacFailed;
 #else
     unsigned int len = 0;
-    HMAC(EVP_sha256(), k, static_cast<int>(key_len), reinterpret_cast<const unsigned char*>(msg),
-         msg_len, mac, &len);
+    const EVP_MD* sha256 = EVP_sha256();
+    if (key_len > kMaxChunk || !sha256 || !HMAC(sha256, k, static_cast<int>(key_len), text, msg_len, mac, &len))
+        return DigestStatus::HmacFailed;
 #endif
+    if (len != 32) return DigestStatus::HmacFailed;
     to_hex(mac, 32, out);
+    return DigestStatus::Ok;
 }
 
 bool equal_ct(const char* a, size_t a_len, const char* b, size_t b_len) {
@@ -365,22 +379,23 @@ void signing_text_into(const char body_md5[32], const Span& nonce, const Span& s
     put("\n", 1);
 }
 
-void message_signature(const char* token, size_t token_len, const char* body, size_t body_len, const Span& timestamp,
-                       const Span& nonce, const Span& secret_ver, char out[64]) {
+DigestStatus message_signature(const char* token, size_t token_len, const char* body, size_t body_len,
+                               const Span& timestamp, const Span& nonce, const Span& secret_ver, char out[64]) {
     char digest[32];
-    md5_hex(body, body_len, digest);
+    const DigestStatus st = md5_hex(body, body_len, digest);
+    if (st != DigestStatus::Ok) return st;
     const size_t len = signing_text_len(nonce, secret_ver, timestamp);
     Scratch<char, 512> buffer;
     char* text = buffer.get(len);
     signing_text_into(digest, nonce, secret_ver, timestamp, text);
-    hmac_sha256_hex(token, token_len, text, len, out);
+    return hmac_sha256_hex(token, token_len, text, len, out);
 }
 
 // ---- AES-CBC ----------------------------------------------------------------
 
 CryptStatus encrypt_to_b64(const uint8_t* key, size_t key_len, const char* plain, size_t n,
                            char* b64_out) {
-    if (!aes_cbc(key_len)) return CryptStatus::BadKeyLength;
+    if (!aes_key_length(key_len)) return CryptStatus::BadKeyLength;
     CachedCipher* c = cipher_for(key, key_len, 1);
     if (!c) return CryptStatus::LibraryError;
     const auto* in = reinterpret_cast<const uint8_t*>(plain);
@@ -430,7 +445,7 @@ CryptStatus strip_padding(const uint8_t* data, size_t n, size_t& plain_len) {
 
 CryptStatus decrypt_to(const uint8_t* key, size_t key_len, const uint8_t* cipher, size_t n, uint8_t* out,
                        size_t& plain_len) {
-    if (!aes_cbc(key_len)) return CryptStatus::BadKeyLength;
+    if (!aes_key_length(key_len)) return CryptStatus::BadKeyLength;
     if (n % 16 != 0) return CryptStatus::NotBlockMultiple;
     if (n > 0) {
         CachedCipher* c = cipher_for(key, key_len, 0);

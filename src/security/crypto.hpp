@@ -33,12 +33,18 @@ B64Status b64_decode_lenient(const char* src, size_t n, std::vector<uint8_t>& ou
 
 // ---- Digests --------------------------------------------------------------
 
-// 32 lower-case hex digits of MD5(data).
-void md5_hex(const char* data, size_t n, char out[32]);
+enum class DigestStatus {
+    Ok,
+    Md5Failed,    // libcrypto refused MD5 (no provider offers it, out of memory)
+    HmacFailed,   // libcrypto refused HMAC-SHA-256
+};
 
-// 64 lower-case hex digits of HMAC-SHA-256(key, msg).
-void hmac_sha256_hex(const char* key, size_t key_len, const char* msg, size_t msg_len,
-                     char out[64]);
+// 32 lower-case hex digits of MD5(data); `out` is untouched on failure.
+[[nodiscard]] DigestStatus md5_hex(const char* data, size_t n, char out[32]);
+
+// 64 lower-case hex digits of HMAC-SHA-256(key, msg); `out` is untouched on failure.
+[[nodiscard]] DigestStatus hmac_sha256_hex(const char* key, size_t key_len, const char* msg, size_t msg_len,
+                                           char out[64]);
 
 // Constant-time comparison of two equally long buffers; different lengths
 // compare unequal (the length itself is not secret).
@@ -57,7 +63,7 @@ void signing_text_into(const char body_md5[32], const Span& nonce, const Span& s
                        const Span& timestamp, char* out);
 
 // Signature of a message: HMAC-SHA-256 over the signed string, keyed with the token.
-void message_signature(const char* token, size_t token_len, const char* body,
+[[nodiscard]] DigestStatus message_signature(const char* token, size_t token_len, const char* body,
                        size_t body_len, const Span& timestamp, const Span& nonce,
                        const Span& secret_ver, char out[64]);
 
@@ -71,7 +77,7 @@ enum class CryptStatus {
     NotPadded,           // plain text is not a multiple of 32 bytes
     BadPadding,          // last byte out of range
     BadPkcs7,            // padding bytes disagree
-    LibraryError,        // libcrypto refused the operation
+    LibraryError,        // libcrypto refused the operation (no provider offers it, out of memory)
 };
 
 constexpr size_t kPadBlock = 32;
@@ -82,18 +88,18 @@ inline size_t padded_len(size_t n) { return (n / kPadBlock + 1) * kPadBlock; }
 // Encrypts `plain` with the IV set to the first 16 key bytes, padding to 32
 // bytes, and writes the Base64 text of the cipher text into `b64_out`, which
 // must hold b64_encoded_len(padded_len(n)) + 1 characters.
-CryptStatus encrypt_to_b64(const uint8_t* key, size_t key_len, const char* plain, size_t n,
+[[nodiscard]] CryptStatus encrypt_to_b64(const uint8_t* key, size_t key_len, const char* plain, size_t n,
                            char* b64_out);
 
 // Decrypts `cipher` in place and strips the padding; on success `plain_len`
 // is the length of the plain text at the start of the buffer.
-CryptStatus decrypt_in_place(const uint8_t* key, size_t key_len, uint8_t* cipher, size_t n,
+[[nodiscard]] CryptStatus decrypt_in_place(const uint8_t* key, size_t key_len, uint8_t* cipher, size_t n,
                              size_t& plain_len);
 
 // Decrypts `cipher` into `out` (room for n bytes; either the same buffer or
 // one that does not overlap it) and
 // strips the padding; on success `plain_len` bytes of plain text are in `out`.
-CryptStatus decrypt_to(const uint8_t* key, size_t key_len, const uint8_t* cipher, size_t n, uint8_t* out,
+[[nodiscard]] CryptStatus decrypt_to(const uint8_t* key, size_t key_len, const uint8_t* cipher, size_t n, uint8_t* out,
                        size_t& plain_len);
 
 // True when every byte is below 0x80.
