@@ -2,13 +2,21 @@
 
 Environment knobs:
   VQSDK_SANITIZE=1   build with AddressSanitizer + UndefinedBehaviorSanitizer
+  VQSDK_WERROR=1     every warning fails the build (CI sets it)
+  VQSDK_OPENSSL=DIR  build against the libcrypto unpacked under DIR (DIR/usr/include,
+                     DIR/usr/lib/<arch>) instead of the system's, found at run time by rpath
   VQSDK_JOBS=N       parallel compile jobs (default: number of cores)
+
+The security layer (src/security/) is plain C++ over libcrypto: it is compiled
+on its own, with the OpenSSL headers but without the interpreter's, so that it
+cannot come to depend on the interpreter.
 """
 import glob
 import os
+import sysconfig
 
 from setuptools import setup
-from pybind11.setup_helpers import Pybind11Extension, ParallelCompile
+from pybind11.setup_helpers import Pybind11Extension, ParallelCompile, build_ext
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 HEADERS = glob.glob(os.path.join(HERE, "src", "*", "*.hpp"))
@@ -23,10 +31,17 @@ def needs_recompile(obj, src):
 
 
 ParallelCompile("VQSDK_JOBS", needs_recompile=needs_recompile).install()
-sources = sorted(
-    os.path.relpath(p, HERE)
-    for p in glob.glob(os.path.join(HERE, "src", "*", "*.cpp"))
-)
+# The package version: the only place it is written (the module's
+# SDK_VERSION is made from it).
+VERSION = "1.2.3"
+
+
+def cpp_sources(pattern):
+    return sorted(os.path.relpath(p, HERE) for p in glob.glob(os.path.join(HERE, "src", pattern, "*.cpp")))
+
+
+security_sources = cpp_sources("security")
+sources = [s for s in cpp_sources("*") if s not in security_sources]
 
 extra_compile = ["-O2", "-fvisibility=hidden", "-Wall", "-Wextra", "-Wno-unused-parameter", "-Wno-missing-field-initializers"]
 extra_link = []
@@ -40,13 +55,50 @@ if os.environ.get("VQSDK_SANITIZE") == "1":
     # defined and UBSan does not check them.
     extra_compile = ["-O1", "-g", "-fstrict-overflow"] + san + extra_compile[2:]
     extra_link += san
+if os.environ.get("VQSDK_WERROR") == "1":
+    extra_compile.append("-Werror")
+
+# Another libcrypto than the system's: its headers before the system's (the
+# architecture's folder holds opensslconf.h), its library by rpath.
+openssl_include, openssl_lib = [], []
+if os.environ.get("VQSDK_OPENSSL"):
+    root = os.path.abspath(os.environ["VQSDK_OPENSSL"])
+    arch = sysconfig.get_config_var("MULTIARCH") or "x86_64-linux-gnu"
+    openssl_include = [os.path.join(root, "usr", "include", arch), os.path.join(root, "usr", "include")]
+    openssl_lib = [os.path.join(root, "usr", "lib", arch)]
+    for d in openssl_include + openssl_lib:
+        if not os.path.isdir(d):
+            raise SystemExit("VQSDK_OPENSSL: no folder %s" % d)
+
+
+class BuildExt(build_ext):
+    """Compiles the security layer with a compiler of its own that has no
+    interpreter include path (an include of the interpreter's headers there
+    fails the build), then the module, which links its objects."""
+
+    def build_extensions(self):
+        from distutils.ccompiler import new_compiler
+        from distutils.sysconfig import customize_compiler
+        cc = new_compiler(compiler=self.compiler.compiler_type, force=self.force)
+        customize_compiler(cc)
+        objects = cc.compile(security_sources, output_dir=self.build_temp,
+                             include_dirs=[os.path.join(HERE, "src")] + openssl_include,
+                             extra_postargs=["-std=c++17"] + extra_compile, debug=self.debug)
+        for e in self.extensions:
+            e.extra_objects = objects
+        super().build_extensions()
+
 
 ext = Pybind11Extension(
     "vqspecapisdk",
     sources,
-    include_dirs=[os.path.join(HERE, "src")],
-    depends=[os.path.relpath(h, HERE) for h in HEADERS],
+    include_dirs=[os.path.join(HERE, "src")] + openssl_include,
+    # the security layer's objects are linked in: a change there relinks
+    depends=[os.path.relpath(h, HERE) for h in HEADERS] + security_sources,
+    define_macros=[("VQSDK_VERSION", '"%s"' % VERSION)],
     libraries=["crypto"],
+    library_dirs=openssl_lib,
+    runtime_library_dirs=openssl_lib,
     cxx_std=17,
     extra_compile_args=extra_compile,
     extra_link_args=extra_link,
@@ -54,11 +106,12 @@ ext = Pybind11Extension(
 
 setup(
     name="vqspecapisdk",
-    version="1.2.3",
+    version=VERSION,
     description="Client SDK for the spec environment's signed, encrypted HTTPS API",
     python_requires=">=3.6",
     install_requires=["requests", "pycryptodome"],
     ext_modules=[ext],
+    cmdclass={"build_ext": BuildExt},
     # Optional: the Redis store of the web apps' replay protection.
     extras_require={"redis": ["redis"]},
     # PEP 561 stub-only package installed alongside the extension, and the

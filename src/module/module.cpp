@@ -4,6 +4,11 @@
 #include "module/registry.hpp"
 #include "module/json_text.hpp"
 
+// The package version comes from the build script, its one source.
+#ifndef VQSDK_VERSION
+#error "VQSDK_VERSION is defined by setup.py"
+#endif
+
 namespace vq {
 
 namespace {
@@ -40,7 +45,7 @@ void register_frame(py::module_& m) {
     bind_facility(m, "uuid", "uuid");
 
     m.attr("SECRET_KEY_FILE_PATH") = "/static_config/secret_key";
-    m.attr("SDK_VERSION") = "python-1.2.3";
+    m.attr("SDK_VERSION") = "python-" VQSDK_VERSION;
     // Under the reserved .invalid domain: a program that does not set them
     // fails at name resolution instead of sending signed calls (and, in debug
     // mode, its access token) to whoever holds a real name.
