@@ -12,7 +12,7 @@
 # sanitizer report (all reports are printed at the end).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. .ci/common.sh
+. .ci/lib.sh
 
 v=${VQSDK_ASAN_PYTHON:-3.11}
 venv=${VQSDK_ASAN_VENV:-.venv/asan-$v}
@@ -21,10 +21,8 @@ cxx=${CXX:-g++}
 
 py=$(find_python "$v") || { echo "no CPython $v found" >&2; exit 1; }
 echo "=== sanitizer build for $("$py" -c 'import sys; print(sys.version.split()[0])') in $venv"
-rm -rf "$venv"
-"$py" -m venv "$venv"
+new_venv "$py" "$v" "$venv"
 vpy=$venv/bin/python
-pip_quiet "$vpy" install -U pip
 # shellcheck disable=SC2046
 pip_quiet "$vpy" install $(test_packages "$v")
 stage_source "$venv/source"

@@ -10,7 +10,7 @@
 #   VQSDK_JOBS              parallel compile jobs (default 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. .ci/common.sh
+. .ci/lib.sh
 
 v=${VQSDK_TYPECHECK_PYTHON:-3.11}
 venv=${VQSDK_TYPECHECK_VENV:-.venv/typecheck-$v}
@@ -19,9 +19,7 @@ py=$(find_python "$v") || { echo "no CPython $v found" >&2; exit 1; }
 vpy=$venv/bin/python
 
 echo "=== type checks with $("$py" -c 'import sys; print(sys.version.split()[0])') in $venv"
-rm -rf "$venv"
-"$py" -m venv "$venv"
-pip_quiet "$vpy" install -U pip
+new_venv "$py" "$v" "$venv"
 pip_quiet "$vpy" install "${VQSDK_MYPY:-mypy==2.4.1}"
 stage_source "$venv/source"
 VQSDK_JOBS=${VQSDK_JOBS:-2} pip_quiet "$vpy" install --no-cache-dir "$venv/source"

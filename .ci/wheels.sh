@@ -2,18 +2,18 @@
 # Builds a wheel of the project for each interpreter, installs each into a
 # fresh virtual environment and runs the whole test suite against the
 # installed wheel, so a file missing from the wheel fails the run.
-#   .ci/wheels.sh                  CPython 3.6 and 3.11, and 3.12 / 3.13 when present
+#   .ci/wheels.sh                  every CPython from 3.6 to 3.13
 #   .ci/wheels.sh -k log           extra arguments go to pytest
 # Environment:
-#   VQSDK_WHEEL_PYTHONS   required interpreter versions (default "3.6 3.11")
-#   VQSDK_WHEEL_OPTIONAL  versions tested when present (default "3.12 3.13")
+#   VQSDK_WHEEL_PYTHONS   required interpreter versions (default 3.6 to 3.13)
+#   VQSDK_WHEEL_OPTIONAL  versions tested when present (default none)
 #   VQSDK_WHEEL_DIR       work directory: wheels, build copies, venvs (default .venv/wheels)
 #   VQSDK_JOBS            parallel compile jobs (default 2)
 # A missing required interpreter, a failed build or a failed suite fails the
 # run; an optional interpreter counts once it is present.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. .ci/common.sh
+. .ci/lib.sh
 
 work=${VQSDK_WHEEL_DIR:-.venv/wheels}
 case "$work" in /*) ;; *) work=$PWD/$work ;; esac
@@ -35,16 +35,6 @@ if missing:
     print("wheel %s lacks %s; it holds: %s" % (sys.argv[1], ", ".join(missing), ", ".join(names)), file=sys.stderr)
     sys.exit(1)
 PY
-}
-
-# new_venv PYTHON VERSION DIR: a fresh venv with a current pip.
-new_venv() {
-    rm -rf "$3"
-    "$1" -m venv "$3" || return 1
-    case "$2" in
-        3.6*) pip_quiet "$3/bin/python" install -U "pip<22" ;;   # the last pip that runs on 3.6
-        *) pip_quiet "$3/bin/python" install -U pip ;;
-    esac
 }
 
 # one VERSION PYTHON [pytest args]: build, check, install and test one wheel.
@@ -85,8 +75,9 @@ PY
 
 results=()
 status=0
-for v in ${VQSDK_WHEEL_PYTHONS:-3.6 3.11} ${VQSDK_WHEEL_OPTIONAL-3.12 3.13}; do
-    case " ${VQSDK_WHEEL_PYTHONS:-3.6 3.11} " in *" $v "*) required=1 ;; *) required=0 ;; esac
+required_pythons=${VQSDK_WHEEL_PYTHONS:-3.6 3.7 3.8 3.9 3.10 3.11 3.12 3.13}
+for v in $required_pythons ${VQSDK_WHEEL_OPTIONAL:-}; do
+    case " $required_pythons " in *" $v "*) required=1 ;; *) required=0 ;; esac
     if ! py=$(find_python "$v"); then
         if [ $required = 1 ]; then
             results+=("CPython $v: FAIL (interpreter not found)"); status=1

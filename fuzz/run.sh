@@ -43,7 +43,7 @@ started=$(date +%s)
 
 if [ -z "${FUZZ_NO_INSTALL:-}" ]; then
     if [ ! -x "$VENV/bin/python" ]; then
-        py=${FUZZ_PYTHON:-$(python_for 3.11.7 || true)}
+        py=${FUZZ_PYTHON:-$(find_python 3.11.7 || true)}
         [ -n "$py" ] || { echo "fuzz: no CPython 3.11 found; set FUZZ_PYTHON" >&2; exit 2; }
         echo "=== fuzz: virtual environment $VENV ($py)"
         "$py" -m venv "$VENV"
