@@ -143,6 +143,28 @@ struct Target {
     throw py::error_already_set();
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+[[noreturn]] void raise_unexpected_keyword(const Target& t, PyObject* key) {
+    std::string params;
+    for (size_t i = 0; i < t.owned.size(); ++i) params += (i ? ", " : "") + t.owned[i];
+    if (t.sig.star) params += params.empty() ? "*args" : ", *args";
+    const std::string src = "def f(" + params + "):\n    pass\n";
+    py::dict ns;
+    ns["__builtins__"] = steal(PyImport_ImportModule("builtins"));
+    py::object code = steal(Py_CompileString(src.c_str(), "<vqspecapisdk>", Py_file_input));
+    steal(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr()));
+    py::object f = ns["f"];
+    f.attr("__qualname__") = text(t.errname);
+    py::dict kwargs;
+    kwargs[key] = py::none();
+    py::tuple no_args(0);
+    PyObject* r = PyObject_Call(f.ptr(), no_args.ptr(), kwargs.ptr());
+    Py_XDECREF(r);
+    if (!r) throw py::error_already_set();
+    raise_error(PyExc_SystemError, "an unknown keyword was accepted");
+}
+#endif
+
 // Puts one keyword argument in its slot; parameter names are interned, so
 // the usual keyword (itself interned by the compiler) matches by identity.
 void bind_keyword(const Target& t, PyObject** slots, PyObject* key, PyObject* value) {
@@ -167,8 +189,15 @@ void bind_keyword(const Target& t, PyObject** slots, PyObject* key, PyObject* va
                 break;
             }
         if (idx == n) {
+#if PY_VERSION_HEX >= 0x030D0000
+            // From 3.13 on the interpreter adds its own "Did you mean ...?"
+            // guess: the text comes from calling an interpreted function with
+            // the same parameters and this keyword alone.
+            raise_unexpected_keyword(t, key);
+#else
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", t.errname.c_str(), key);
             throw py::error_already_set();
+#endif
         }
     }
     if (slots[idx]) {
