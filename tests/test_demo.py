@@ -37,3 +37,5 @@ def test_demo_passes_every_step():
     # The access token never appears in the transcript.
     assert "access_token=***" in out
     assert "access_token=demo-" not in out
+    # The forged call's refusal line is shown, with the start of the expected signature only.
+    assert [l for l in lines if "Invalid signature, real_sign: " in l and l.endswith("...")]
