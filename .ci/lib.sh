@@ -87,7 +87,25 @@ make_venv() {
     new_venv "$py" "$v" "$dir" || return 1
     # shellcheck disable=SC2046
     pip_quiet "$dir/bin/python" install $(test_packages "$v") || { echo "installing the test tools failed for $v" >&2; return 1; }
-    VQSDK_JOBS=${VQSDK_JOBS:-$(nproc)} pip_quiet "$dir/bin/python" install "$src" ||
-        { echo "building vqspecapisdk failed for $v" >&2; return 1; }
+    echo "    building vqspecapisdk for CPython $v (about 5 min on 2 cores; one line per step)"
+    local progress rc=0 pid tpid
+    progress=$(mktemp)
+    VQSDK_PROGRESS=$progress VQSDK_JOBS=${VQSDK_JOBS:-$(nproc)} pip_quiet "$dir/bin/python" install "$src" &
+    pid=$!
+    tail -n +1 -s 0.5 -f --pid=$pid "$progress" &
+    tpid=$!
+    wait $pid || rc=$?
+    wait $tpid 2>/dev/null || true
+    rm -f "$progress"
+    [ $rc = 0 ] || { echo "building vqspecapisdk failed for $v" >&2; return 1; }
     "$dir/bin/python" -c "import vqspecapisdk" || { echo "vqspecapisdk did not install for $v" >&2; return 1; }
+}
+
+# source_hash: one hash of everything the module is built from (the stamp that
+# lets ./demo skip a build when nothing changed).
+source_hash() {
+    { git ls-files -s setup.py pyproject.toml MANIFEST.in src stubs 2>/dev/null
+      git diff HEAD -- setup.py pyproject.toml MANIFEST.in src stubs 2>/dev/null
+      git ls-files --others --exclude-standard -- src stubs 2>/dev/null
+    } | sha256sum | cut -c1-16
 }
