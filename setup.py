@@ -104,15 +104,19 @@ if os.environ.get("VQSDK_PORTABLE"):
     openssl_include = [os.path.join(root, "include")]
     crypto_libraries, crypto_objects = [], [archive]
     exports = os.path.join(HERE, "src", "module", "exports.map")
-    portable_link = ["-Wl,--version-script=" + exports, "-Wl,--exclude-libs,ALL", "-s", "-lpthread"]
+    portable_link = ["-Wl,--version-script=" + exports, "-s", "-lpthread"]
+    # Zig's glibc headers define _XOPEN_SOURCE before pyconfig.h does (same meaning for us).
+    extra_compile.append("-Wno-macro-redefined")
 
 
-def settings_key(compiler):
-    """Hash of everything that decides what an object file holds."""
-    parts = [sys.version, sorted((k, v) for k, v in os.environ.items() if k.startswith("VQSDK_") and k not in ("VQSDK_JOBS", "VQSDK_PROGRESS"))]
-    for attr in ("compiler_so", "compiler_cxx", "linker_so"):
-        parts.append(getattr(compiler, attr, None))
-    parts += [extra_compile, extra_link, portable_link]
+def settings_key(compiler, link=False):
+    """Hash of everything that decides what an object file holds (link=True:
+    and what the linked module holds)."""
+    parts = [sys.version, sorted((k, v) for k, v in os.environ.items()
+                                 if k.startswith("VQSDK_") and k not in ("VQSDK_JOBS", "VQSDK_PROGRESS"))]
+    parts += [getattr(compiler, "compiler_so", None), getattr(compiler, "compiler_cxx", None), extra_compile]
+    if link:
+        parts += [getattr(compiler, "linker_so", None), extra_link, portable_link]
     return hashlib.sha256(repr(parts).encode()).hexdigest()[:12]
 
 
@@ -158,7 +162,7 @@ class BuildExt(build_ext):
             built = self.get_ext_fullpath(e.name)
             try:
                 with open(record) as f:
-                    same = f.read() == "%s %s" % (built, os.stat(built).st_mtime)
+                    same = f.read() == "%s %s %s" % (settings_key(self.compiler, True), built, os.stat(built).st_mtime)
             except OSError:
                 same = False
             if not same:
@@ -179,7 +183,7 @@ class BuildExt(build_ext):
         for e in self.extensions:
             built = self.get_ext_fullpath(e.name)
             with open(record, "w") as f:
-                f.write("%s %s" % (built, os.stat(built).st_mtime))
+                f.write("%s %s %s" % (settings_key(self.compiler, True), built, os.stat(built).st_mtime))
 
 
 ext = Pybind11Extension(

@@ -76,6 +76,22 @@ new_venv() {
     esac
 }
 
+# with_progress COMMAND...: runs COMMAND (a build through pip, which hides the
+# build's output) and shows the lines setup.py writes to $VQSDK_PROGRESS as
+# they come ("[k/n] compiling src/..."); COMMAND's status.
+with_progress() {
+    local progress rc=0 pid tpid
+    progress=$(mktemp)
+    VQSDK_PROGRESS=$progress "$@" &
+    pid=$!
+    tail -n +1 -s 0.5 -f --pid=$pid "$progress" &
+    tpid=$!
+    wait $pid || rc=$?
+    wait $tpid 2>/dev/null || true
+    rm -f "$progress"
+    return $rc
+}
+
 # make_venv VERSION DIR [SOURCE]: a fresh venv at DIR with the test tools and
 # the module built from SOURCE (default: this checkout) and installed. Fails
 # when any step fails, the build included.
@@ -88,16 +104,8 @@ make_venv() {
     # shellcheck disable=SC2046
     pip_quiet "$dir/bin/python" install $(test_packages "$v") || { echo "installing the test tools failed for $v" >&2; return 1; }
     echo "    building vqspecapisdk for CPython $v (about 5 min on 2 cores; one line per step)"
-    local progress rc=0 pid tpid
-    progress=$(mktemp)
-    VQSDK_PROGRESS=$progress VQSDK_JOBS=${VQSDK_JOBS:-$(nproc)} pip_quiet "$dir/bin/python" install "$src" &
-    pid=$!
-    tail -n +1 -s 0.5 -f --pid=$pid "$progress" &
-    tpid=$!
-    wait $pid || rc=$?
-    wait $tpid 2>/dev/null || true
-    rm -f "$progress"
-    [ $rc = 0 ] || { echo "building vqspecapisdk failed for $v" >&2; return 1; }
+    VQSDK_JOBS=${VQSDK_JOBS:-$(nproc)} with_progress pip_quiet "$dir/bin/python" install "$src" ||
+        { echo "building vqspecapisdk failed for $v" >&2; return 1; }
     "$dir/bin/python" -c "import vqspecapisdk" || { echo "vqspecapisdk did not install for $v" >&2; return 1; }
 }
 

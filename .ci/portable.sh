@@ -43,7 +43,7 @@ openssl_flags=(no-shared no-module no-engine no-dso no-legacy no-tests no-docs n
 # wrappers that target glibc 2.17.
 tools() {
     local t=$cache/tools
-    if ! "$t/bin/python" -c "import ziglang, auditwheel" 2>/dev/null ||
+    if ! "$t/bin/python" -c "import ziglang, auditwheel, wheel" 2>/dev/null ||
        [ "$("$t/bin/python" -m pip --disable-pip-version-check freeze 2>/dev/null | grep -ci -e "^${zig_pin}$" -e "^${auditwheel_pin}$")" != 2 ]; then
         echo "=== tools: $zig_pin $auditwheel_pin into $t"
         rm -rf "$t"
@@ -96,25 +96,28 @@ check_libcrypto() {
 libcrypto() {
     local apt=$cache/apt-$openssl_suite version key dir src
     private_apt "$apt"
-    # The newest version whose source the mirror serves (the security archive's
-    # pool may lag its index; the suite's own pool carries the point releases).
+    # The newest version that is in the cache or whose source the mirror serves
+    # (the security archive's pool may lag its index; the suite's own pool
+    # carries the point releases).
     local v
     version=
+    rm -rf "$apt/probe"
     for v in $(apt-cache "${APT_OPTS[@]}" showsrc openssl 2>/dev/null | sed -n 's/^Version: //p' | sort -rV | uniq); do
+        key=$(printf '%s\n' "$v" "$target" "$zig_pin" "${openssl_flags[*]}" | sha256sum | cut -c1-12)
+        dir=$cache/openssl-$v-$key
+        OPENSSL_DIR=$dir
+        if [ -f "$dir/stamp" ] && [ -f "$dir/lib/libcrypto.a" ] &&
+           [ "$(sha256sum <"$dir/lib/libcrypto.a" | cut -c1-64)" = "$(sed -n 's/^sha256 //p' "$dir/stamp")" ] &&
+           check_libcrypto "$dir" >/dev/null; then
+            echo "=== libcrypto: OpenSSL $v from the cache ($dir)"
+            return 0
+        fi
         (mkdir -p "$apt/probe" && cd "$apt/probe" && apt-get "${APT_OPTS[@]}" source --download-only "openssl=$v" >/dev/null 2>&1) &&
             { version=$v; break; }
+        rm -rf "$apt/probe"
         echo "    openssl $v: its source is not served, trying an older one" >&2
     done
     [ -n "$version" ] || { echo "no openssl source package in $openssl_suite" >&2; return 1; }
-    key=$(printf '%s\n' "$version" "$target" "$zig_pin" "${openssl_flags[*]}" | sha256sum | cut -c1-12)
-    dir=$cache/openssl-$version-$key
-    OPENSSL_DIR=$dir
-    if [ -f "$dir/stamp" ] && [ -f "$dir/lib/libcrypto.a" ] &&
-       [ "$(sha256sum <"$dir/lib/libcrypto.a" | cut -c1-64)" = "$(sed -n 's/^sha256 //p' "$dir/stamp")" ] &&
-       check_libcrypto "$dir" >/dev/null; then
-        echo "=== libcrypto: OpenSSL $version from the cache ($dir)"
-        return 0
-    fi
     echo "=== libcrypto: building OpenSSL $version (Debian $openssl_suite source) for $target into $dir"
     rm -rf "$dir" "$dir.build"
     mkdir -p "$dir.build"
@@ -126,7 +129,7 @@ libcrypto() {
         CC="$ZIG/cc" AR="$ZIG/ar" RANLIB="$ZIG/ranlib" ./Configure linux-x86_64 "${openssl_flags[@]}" \
             --prefix="$dir" --libdir=lib >"$dir.build/configure.log" 2>&1 &&
         # libcrypto alone, its objects counted as they compile (step k of n).
-        n=$(grep -c '^libcrypto-lib-.*\.o:' Makefile || true) &&
+        n=$(grep -o 'libcrypto-lib-[A-Za-z0-9_-]*\.o' Makefile | sort -u | wc -l) &&
         make -j"$jobs" build_generated >"$dir.build/generated.log" 2>&1 &&
         make -j"$jobs" libcrypto.a 2>"$dir.build/make.err" |
             awk -v n="$n" '/ -c / && /libcrypto-lib-/ {k++; if (k % 50 == 0 || k == n) printf "    libcrypto: compiled %d of %d objects\n", k, n; fflush()}' &&
@@ -166,23 +169,25 @@ build_wheel() {
     mkdir -p "$d/wheel"
     echo "=== CPython $v: portable wheel"
     CC="$ZIG/cc" CXX="$ZIG/c++" LDSHARED="$ZIG/c++ -shared" VQSDK_PORTABLE=$OPENSSL_DIR VQSDK_JOBS=$jobs \
-        VQSDK_PROGRESS=1 pip_quiet "$py" wheel --no-deps --no-cache-dir -w "$d/wheel" "$work/source" ||
+        with_progress pip_quiet "$py" wheel --no-deps --no-cache-dir -w "$d/wheel" "$work/source" ||
         { echo "wheel build failed for $v" >&2; return 1; }
     raw=$(ls "$d"/wheel/vqspecapisdk-*.whl)
-    "$TOOLPY" -m wheel tags --remove --platform-tag manylinux2014_x86_64 "$raw" >/dev/null
-    WHEEL=$(ls "$d"/wheel/vqspecapisdk-*manylinux2014_x86_64.whl)
+    "$TOOLPY" -m wheel tags --remove --platform-tag manylinux2014_x86_64 "$raw" >/dev/null || return 1
+    WHEEL=$(ls "$d"/wheel/vqspecapisdk-*manylinux2014_x86_64.whl) || return 1
     check_wheel "$WHEEL" || return 1
     audit=$("$AUDITWHEEL" show "$WHEEL" 2>&1) || { printf '%s\n' "$audit" >&2; return 1; }
     printf '%s\n' "$audit" >"$d/auditwheel.txt"
-    # manylinux2014 (= manylinux_2_17) or better, and no library but glibc's.
-    if ! printf '%s' "$audit" | tr '\n' ' ' | grep -q 'consistent with the following platform tag: "manylinux_2_17_x86_64"' ||
-       ! printf '%s' "$audit" | grep -q 'The wheel requires no external shared libraries\|system-provided shared libraries: libc.so.6'; then
+    # manylinux2014 (= manylinux_2_17) or better, and no library but glibc's
+    # (auditwheel lists any other as "external shared libraries ... required").
+    audit=$(printf '%s' "$audit" | tr -s '\n ' '  ')
+    if ! printf '%s' "$audit" | grep -q 'consistent with the following platform tag: "manylinux_2_17_x86_64"' ||
+       printf '%s' "$audit" | grep -q 'external shared libraries are required'; then
         printf '%s\n' "$audit" >&2
         echo "auditwheel: $(basename "$WHEEL") is not manylinux2014 with glibc alone" >&2
         return 1
     fi
     cp "$WHEEL" "$work/dist/"
-    echo "    $(basename "$WHEEL")  $(du -k "$WHEEL" | cut -f1) KiB; auditwheel: manylinux_2_17 (manylinux2014), external: $(printf '%s' "$audit" | sed -n 's/.*system-provided shared libraries: //p' | tr -d '\n' | sed 's/\.$//')"
+    echo "    $(basename "$WHEEL")  $(du -k "$WHEEL" | cut -f1) KiB; auditwheel: consistent with manylinux_2_17_x86_64; glibc's libraries only: $(printf '%s' "$audit" | grep -o '[a-z]*\.so\.[0-9]* with versions' | sed 's/ with versions//' | tr '\n' ' ')"
 }
 
 # test_wheel VERSION PYTHON FULL [pytest args]: a fresh venv with the wheel
@@ -219,7 +224,11 @@ mode=all
 [ "${1:-}" = wheels ] && { mode=wheels; shift; }
 rm -rf "$work/dist"
 mkdir -p "$work/dist"
+# A fresh copy of the sources (tar keeps their times), the previous build
+# folder kept: setup.py keys its objects on the settings and reuses only those.
+[ -d "$work/source/build" ] && mv "$work/source/build" "$work/build.keep"
 stage_source "$work/source"
+[ -d "$work/build.keep" ] && mv "$work/build.keep" "$work/source/build"
 pythons=${VQSDK_PORTABLE_PYTHONS:-3.6 3.7 3.8 3.9 3.10 3.11 3.12 3.13}
 full_pythons=" ${VQSDK_PORTABLE_FULL:-3.6 3.11 3.13} "
 results=()
