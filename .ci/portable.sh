@@ -5,6 +5,7 @@
 #   .ci/portable.sh                 build, audit, install and test every wheel
 #   .ci/portable.sh libcrypto       only build (or find in the cache) libcrypto.a
 #   .ci/portable.sh wheels          build and audit the wheels, no tests
+#   .ci/portable.sh tests           test the wheels an earlier run built
 #   .ci/portable.sh -k log          extra arguments go to pytest
 #
 # The compiler is Zig's clang (the ziglang package from the package index),
@@ -50,10 +51,13 @@ tools() {
         "$(find_python 3.11)" -m venv "$t"
         pip_quiet "$t/bin/python" install "$zig_pin" "$auditwheel_pin" wheel
     fi
-    mkdir -p "$t/zig"
+    mkdir -p "$t/zig/include"
+    # CPython 3.6's Python.h includes <crypt.h>, which Zig's glibc headers
+    # lack (libcrypt left glibc): its one declaration, searched last.
+    printf '#pragma once\nchar *crypt(const char *key, const char *salt);\n' >"$t/zig/include/crypt.h"
     for tool in cc c++ ar ranlib; do
         case $tool in
-            cc|c++) printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s "$@"\n' "$t/bin/python" "$tool" "$target" ;;
+            cc|c++) printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s -idirafter "%s" "$@"\n' "$t/bin/python" "$tool" "$target" "$t/zig/include" ;;
             *) printf '#!/bin/sh\nexec "%s" -m ziglang %s "$@"\n' "$t/bin/python" "$tool" ;;
         esac >"$t/zig/$tool"
         chmod +x "$t/zig/$tool"
@@ -168,7 +172,8 @@ build_wheel() {
     rm -rf "$d/wheel"
     mkdir -p "$d/wheel"
     echo "=== CPython $v: portable wheel"
-    CC="$ZIG/cc" CXX="$ZIG/c++" LDSHARED="$ZIG/c++ -shared" VQSDK_PORTABLE=$OPENSSL_DIR VQSDK_JOBS=$jobs \
+    # CC too is the C++ driver: older setuptools compile C++ sources with CC.
+    CC="$ZIG/c++" CXX="$ZIG/c++" LDSHARED="$ZIG/c++ -shared" VQSDK_PORTABLE=$OPENSSL_DIR VQSDK_JOBS=$jobs \
         with_progress pip_quiet "$py" wheel --no-deps --no-cache-dir -w "$d/wheel" "$work/source" ||
         { echo "wheel build failed for $v" >&2; return 1; }
     raw=$(ls "$d"/wheel/vqspecapisdk-*.whl)
@@ -221,8 +226,8 @@ tools
 libcrypto
 [ "${1:-}" = libcrypto ] && exit 0
 mode=all
-[ "${1:-}" = wheels ] && { mode=wheels; shift; }
-rm -rf "$work/dist"
+case "${1:-}" in wheels|tests) mode=$1; shift ;; esac
+[ $mode = tests ] || rm -rf "$work/dist"
 mkdir -p "$work/dist"
 # A fresh copy of the sources (tar keeps their times), the previous build
 # folder kept: setup.py keys its objects on the settings and reuses only those.
@@ -236,6 +241,12 @@ status=0
 declare -A wheel_of
 for v in $pythons; do
     t0=$SECONDS
+    if [ $mode = tests ]; then
+        # The wheels an earlier `.ci/portable.sh wheels` built.
+        wheel_of[$v]=$(ls "$work"/dist/vqspecapisdk-*-cp${v/./}-*manylinux2014_x86_64.whl 2>/dev/null | head -n 1)
+        [ -n "${wheel_of[$v]}" ] || { results+=("CPython $v: FAIL (no wheel in $work/dist)"); status=1; }
+        continue
+    fi
     if py=$(find_python "$v") && build_wheel "$v" "$py"; then
         wheel_of[$v]=$WHEEL
         results+=("CPython $v: $(basename "$WHEEL") $(du -k "$WHEEL" | cut -f1) KiB, built and audited in $((SECONDS - t0)) s")
@@ -243,7 +254,7 @@ for v in $pythons; do
         results+=("CPython $v: FAIL (build or audit)"); status=1
     fi
 done
-if [ $mode = all ]; then
+if [ $mode != wheels ]; then
     for v in $pythons; do
         [ -n "${wheel_of[$v]:-}" ] || continue
         t0=$SECONDS

@@ -99,18 +99,23 @@ def wheelhouse():
     return sorted(glob.glob(os.path.join(d, "vqspecapisdk-*.whl"))) if d else []
 
 
-def other_interpreter_wheel(tmp_path):  # noqa: ARG001 (one signature for both)
-    others = [w for w in wheelhouse() if "-%s-" % ABI not in os.path.basename(w)]
-    return others[0] if others else None
+def renamed(tmp_path, old, new):
+    """This interpreter's wheel under another name (pip decides by the name's tags)."""
+    mine = [w for w in wheelhouse() if "-%s-%s-" % (ABI.rstrip("m"), ABI) in os.path.basename(w)]
+    if not mine:
+        return None
+    dest = tmp_path / os.path.basename(mine[0]).replace(old, new)
+    shutil.copy(mine[0], str(dest))
+    return str(dest)
+
+
+def other_interpreter_wheel(tmp_path):
+    other = "cp313-cp313" if sys.version_info[:2] != (3, 13) else "cp36-cp36m"
+    return renamed(tmp_path, "-%s-%s-" % (ABI.rstrip("m"), ABI), "-%s-" % other)
 
 
 def other_platform_wheel(tmp_path):
-    mine = [w for w in wheelhouse() if "-%s-" % ABI in os.path.basename(w)]
-    if not mine:
-        return None
-    dest = tmp_path / os.path.basename(mine[0]).replace("x86_64", "aarch64")
-    shutil.copy(mine[0], str(dest))
-    return str(dest)
+    return renamed(tmp_path, "x86_64", "aarch64")
 
 
 @pytest.mark.skipif(not wheelhouse(), reason="VQSDK_WHEELHOUSE names no folder of built wheels")
