@@ -150,6 +150,15 @@ class BuildExt(build_ext):
     interpreter include path (an include of the interpreter's headers there
     fails the build), then the module, which links its objects."""
 
+    def get_libraries(self, ext):
+        # An interpreter built with --enable-shared makes build_ext link its
+        # libpython (3.6 and 3.7 do); a portable module must not need it
+        # (manylinux: the interpreter that imports it provides those symbols).
+        libraries = super().get_libraries(ext)
+        if crypto_objects:
+            libraries = [lib for lib in libraries if not lib.startswith("python")]
+        return libraries
+
     def build_extensions(self):
         from distutils.ccompiler import new_compiler
         from distutils.sysconfig import customize_compiler

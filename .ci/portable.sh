@@ -238,7 +238,6 @@ libcrypto
 [ "${1:-}" = libcrypto ] && exit 0
 mode=all
 case "${1:-}" in wheels|tests) mode=$1; shift ;; esac
-[ $mode = tests ] || rm -rf "$work/dist"
 mkdir -p "$work/dist"
 # A fresh copy of the sources (tar keeps their times), the previous build
 # folder kept: setup.py keys its objects on the settings and reuses only those.
@@ -258,6 +257,7 @@ for v in $pythons; do
         [ -n "${wheel_of[$v]}" ] || { results+=("CPython $v: FAIL (no wheel in $work/dist)"); status=1; }
         continue
     fi
+    rm -f "$work"/dist/vqspecapisdk-*-cp${v/./}-*.whl
     if py=$(find_python "$v") && build_wheel "$v" "$py"; then
         wheel_of[$v]=$WHEEL
         results+=("CPython $v: $(basename "$WHEEL") $(du -k "$WHEEL" | cut -f1) KiB, built and audited in $((SECONDS - t0)) s")
