@@ -117,3 +117,21 @@ source_hash() {
       git ls-files --others --exclude-standard -- src stubs 2>/dev/null
     } | sha256sum | cut -c1-16
 }
+
+# private_apt DIR "SUITE[ SUITE...]" deb|deb-src: an apt with its own sources,
+# lists and state under DIR (nothing on the system changes), updated; its
+# options are left in APT_OPTS for apt-get/apt-cache.
+private_apt() {
+    local apt=$1 suites=$2 kind=$3 keyring=/usr/share/keyrings/debian-archive-keyring.gpg s
+    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/etc/apt.conf.d" \
+        "$apt/etc/preferences.d" "$apt/etc/sources.list.d"
+    for s in $suites; do
+        echo "$kind [signed-by=$keyring] http://deb.debian.org/debian $s main"
+        echo "$kind [signed-by=$keyring] http://deb.debian.org/debian-security $s-security main"
+    done >"$apt/etc/sources.list"
+    APT_OPTS=(-q -o Dir::Etc::SourceList="$apt/etc/sources.list" -o Dir::Etc::SourceParts="$apt/etc/sources.list.d"
+              -o Dir::Etc::Parts="$apt/etc/apt.conf.d" -o Dir::Etc::PreferencesParts="$apt/etc/preferences.d"
+              -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" -o Dir::State::Status=/dev/null
+              -o APT::Sandbox::User=root -o Debug::NoLocking=1)
+    apt-get "${APT_OPTS[@]}" update >"$apt/update.log" 2>&1 || { cat "$apt/update.log" >&2; return 1; }
+}
