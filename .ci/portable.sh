@@ -67,23 +67,6 @@ tools() {
     TOOLPY=$t/bin/python
 }
 
-# A private apt (own lists and state; nothing on the system changes) that knows
-# trixie's source packages.
-private_apt() {
-    local apt=$1 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/etc/apt.conf.d" \
-        "$apt/etc/preferences.d" "$apt/etc/sources.list.d"
-    cat >"$apt/etc/sources.list" <<SOURCES
-deb-src [signed-by=$keyring] http://deb.debian.org/debian $openssl_suite main
-deb-src [signed-by=$keyring] http://deb.debian.org/debian-security $openssl_suite-security main
-SOURCES
-    APT_OPTS=(-q -o Dir::Etc::SourceList="$apt/etc/sources.list" -o Dir::Etc::SourceParts="$apt/etc/sources.list.d"
-              -o Dir::Etc::Parts="$apt/etc/apt.conf.d" -o Dir::Etc::PreferencesParts="$apt/etc/preferences.d"
-              -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" -o Dir::State::Status=/dev/null
-              -o APT::Sandbox::User=root -o Debug::NoLocking=1)
-    apt-get "${APT_OPTS[@]}" update >"$apt/update.log" 2>&1 || { cat "$apt/update.log" >&2; return 1; }
-}
-
 # Checks a libcrypto.a: a program linked with it alone (glibc 2.17 target)
 # must give the known answers of MD5, HMAC-SHA-256 and AES-128-CBC.
 check_libcrypto() {
@@ -99,7 +82,7 @@ check_libcrypto() {
 # library) still holds, else built from the source package.
 libcrypto() {
     local apt=$cache/apt-$openssl_suite version key dir src
-    private_apt "$apt"
+    private_apt "$apt" "$openssl_suite" deb-src
     # The newest version that is in the cache or whose source the mirror serves
     # (the security archive's pool may lag its index; the suite's own pool
     # carries the point releases).
