@@ -239,7 +239,9 @@ setup(
         "Typing :: Typed",
     ],
     python_requires=">=3.6",
-    install_requires=["requests", "pycryptodome"],
+    # pip 18.1 (CPython 3.6's own) takes the newest requests whatever Python
+    # it needs: the last line that runs on 3.6.
+    install_requires=["requests<2.28; python_version < '3.7'", "requests; python_version >= '3.7'", "pycryptodome"],
     ext_modules=[ext],
     cmdclass={"build_ext": BuildExt},
     # Optional: the Redis store of the web apps' replay protection.
