@@ -1,43 +1,54 @@
 """The platform's calls as an ASGI application (ASGI 3, CPython 3.8 and later)."""
 import asyncio
+import functools
 import inspect
-from typing import Any, Awaitable, Callable, Dict, List, Optional
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Tuple, Union
 
 import vqspecapisdk
 
-from vqspecapisdk_web.pipeline import (
-    DEFAULT_MAX_AGE, DEFAULT_MAX_BODY, Answer, HeaderList, Pipeline, ReplayArg, plain)
+from vqspecapisdk_web.answers import Answer, HeaderList, Refused, refuse
+from vqspecapisdk_web.pipeline import KNOWN, Handler, Pipeline
 
 Scope = Dict[str, Any]
 Message = Dict[str, Any]
 Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
 ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
-AnyHandler = Callable[[vqspecapisdk.VQToSpecHTTPReqDecoder], Any]
+AsyncHandler = Callable[[vqspecapisdk.VQToSpecHTTPReqDecoder], Awaitable[str]]
+AnyHandler = Union[Handler, AsyncHandler]
+# An `async def` handler works on the loop itself when the body is at most this
+# long (the SDK's work on it takes well under a millisecond); a longer one is
+# decoded and answered in the thread pool.
+INLINE_BODY = 64 * 1024
+_NAMES = dict((name.encode("latin-1"), name) for name in KNOWN)
+_timeout = getattr(asyncio, "timeout", None)  # 3.11+
 
 
-def asgi_headers(scope: Scope) -> HeaderList:
-    """Every header of an ASGI scope as (name, value) text, in order, duplicates kept."""
-    return [(bytes(k).decode("latin-1"), bytes(v).decode("latin-1")) for k, v in scope.get("headers", ())]
+def asgi_headers(raw: Any) -> Tuple[HeaderList, Optional[str]]:
+    """The decoder's headers in an ASGI header list, in order with duplicates kept, and Content-Length."""
+    headers = []  # type: HeaderList
+    length = None
+    for k, v in raw:
+        name = _NAMES.get(k)
+        if name is None and k[:1] in (b"v", b"V"):
+            name = _NAMES.get(bytes(k).lower())
+        if name is not None:
+            headers.append((name, bytes(v).decode("latin-1")))
+        elif k == b"content-length":
+            length = bytes(v).decode("latin-1")
+    return headers, length
 
 
-def platform_headers(headers: HeaderList) -> HeaderList:
-    """The platform's "vq-" headers, as the decoder's header list (the last of a name counts).
-
-    Other headers are left out: the decoder looks only at "vq-" names, and
-    writes the list it was given into its "Invalid header" line.
-    """
-    return [(n, v) for n, v in headers if n[:3].lower() == "vq-"]
-
-
-def _is_async(handler: Callable[..., Any]) -> bool:
-    return inspect.iscoroutinefunction(handler) or inspect.iscoroutinefunction(
-        getattr(handler, "__call__", None))
+def is_async_callable(obj: Any) -> bool:
+    """True for an `async def` function, a partial of one, or an object whose __call__ is one."""
+    while isinstance(obj, functools.partial):
+        obj = obj.func
+    return inspect.iscoroutinefunction(obj) or (
+        callable(obj) and inspect.iscoroutinefunction(getattr(obj, "__call__", None)))
 
 
-async def _receive_body(receive: Receive, length: int) -> Optional[bytes]:
-    """The request body, or None when the client left or sent a different length."""
-    chunks: List[bytes] = []
+async def _collect(receive: Receive, length: int) -> Optional[bytes]:
+    chunks = []  # type: List[bytes]
     got = 0
     while True:
         message = await receive()
@@ -46,10 +57,23 @@ async def _receive_body(receive: Receive, length: int) -> Optional[bytes]:
         chunk = message.get("body", b"")
         got += len(chunk)
         if got > length:
-            return None
+            raise refuse(400, "Incomplete body")
         chunks.append(chunk)
         if not message.get("more_body", False):
-            return b"".join(chunks) if got == length else None
+            if got != length:
+                raise refuse(400, "Incomplete body")
+            return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+
+
+async def receive_body(receive: Receive, length: int, timeout: float) -> Optional[bytes]:
+    """The request body, or None when the client left; refuses a body cut short or late."""
+    try:
+        if _timeout is not None:
+            async with _timeout(timeout):
+                return await _collect(receive, length)
+        return await asyncio.wait_for(_collect(receive, length), timeout)
+    except asyncio.TimeoutError:
+        raise refuse(408, "Body not received in time")
 
 
 async def _send(send: Send, answer: Answer) -> None:
@@ -68,53 +92,64 @@ async def _lifespan(receive: Receive, send: Send) -> None:
             return
 
 
-def make_asgi_app(handler: AnyHandler, path: str = "/", max_body: int = DEFAULT_MAX_BODY,
-                  replay: ReplayArg = None, max_age: float = DEFAULT_MAX_AGE) -> ASGIApp:
+async def _websocket(receive: Receive, send: Send) -> None:
+    """Not served: the handshake is declined (the server answers it with 403)."""
+    message = await receive()
+    if message["type"] == "websocket.connect":
+        await send({"type": "websocket.close", "code": 1008})
+
+
+def make_asgi_app(handler: AnyHandler, *args: Any, **kwargs: Any) -> ASGIApp:
     """An ASGI application that answers the platform's calls with `handler`.
 
-    The arguments are those of make_wsgi_app.  A plain handler runs in the
-    event loop's thread pool; an `async def` handler is awaited on the loop.
-    Decoding, the replay check and the encryption of the answer run in the
-    thread pool either way, so the loop never waits for them.
+    The settings are those of make_wsgi_app.  A plain handler runs in the
+    event loop's thread pool, with the decoding and the answer's encryption.
+    An `async def` handler (or a functools.partial of one) is awaited on the
+    loop; for a body up to INLINE_BODY bytes the decoding and the answer run
+    on the loop too, a longer one is decoded and answered in the thread pool.
     """
-    pipeline = Pipeline(handler, path, max_body, replay, max_age)
-    awaited = _is_async(handler)
+    pipeline = Pipeline(handler, *args, **kwargs)
+    awaited = is_async_callable(handler)
+    body_timeout = pipeline.body_timeout
+
+    async def answer_async(headers: HeaderList, body: bytes) -> Answer:
+        if len(body) <= INLINE_BODY:
+            req = pipeline.decode(headers, body)
+            try:
+                data = await handler(req)  # type: ignore[misc]
+            except Exception as err:
+                return pipeline.answer(req, None, err)
+            return pipeline.answer(req, data, None)
+        loop = asyncio.get_running_loop()
+        req = await loop.run_in_executor(None, pipeline.decode, headers, body)
+        try:
+            data = await handler(req)  # type: ignore[misc]
+        except Exception as err:
+            return await loop.run_in_executor(None, pipeline.answer, req, None, err)
+        return await loop.run_in_executor(None, pipeline.answer, req, data, None)
 
     async def app(scope: Scope, receive: Receive, send: Send) -> None:
         kind = scope["type"]
-        if kind == "lifespan":
-            await _lifespan(receive, send)
-            return
         if kind != "http":
+            if kind == "lifespan":
+                await _lifespan(receive, send)
+                return
+            if kind == "websocket":
+                await _websocket(receive, send)
+                return
             raise ValueError("only HTTP is served, not %r" % kind)
-        every = asgi_headers(scope)
-        length = None
-        for name, value in every:
-            if name.lower() == "content-length":
-                length = value
-        headers = platform_headers(every)
-        admitted = pipeline.admit(scope.get("method", ""), scope.get("path", ""), length)
-        if isinstance(admitted, Answer):
-            await _send(send, admitted)
-            return
-        body = await _receive_body(receive, admitted)
-        if body is None:
-            await _send(send, plain(400, "Incomplete body"))
-            return
-        loop = asyncio.get_running_loop()
-        if not awaited:
-            answer = await loop.run_in_executor(None, pipeline.run, headers, body)
-        else:
-            req = await loop.run_in_executor(None, pipeline.decode, headers, body)
-            if isinstance(req, Answer):
-                answer = req
+        headers, length = asgi_headers(scope.get("headers", ()))
+        try:
+            n = pipeline.admit(scope.get("method", ""), scope.get("path", ""), length, headers)
+            body = await receive_body(receive, n, body_timeout)
+            if body is None:
+                return  # the client left: nothing is sent after http.disconnect
+            if awaited:
+                answer = await answer_async(headers, body)
             else:
-                try:
-                    data = await handler(req)
-                except Exception as err:
-                    answer = await loop.run_in_executor(None, pipeline.answer, req, None, err)
-                else:
-                    answer = await loop.run_in_executor(None, pipeline.answer, req, data, None)
+                answer = await asyncio.get_running_loop().run_in_executor(None, pipeline.run, headers, body)
+        except Refused as refused:
+            answer = refused.answer
         await _send(send, answer)
 
     return app

@@ -1,66 +1,77 @@
 """The platform's calls as a WSGI application (PEP 3333); CPython 3.6 and later."""
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
+import time
+from typing import Any, Callable, Dict, Iterable, List
 
-from vqspecapisdk_web.pipeline import (
-    DEFAULT_MAX_AGE, DEFAULT_MAX_BODY, Answer, Handler, HeaderList, Pipeline, ReplayArg, last_value, plain)
+from vqspecapisdk_web.answers import HeaderList, Refused, refuse
+from vqspecapisdk_web.pipeline import KNOWN, Handler, Pipeline, last_value
 
 StartResponse = Callable[..., Any]
 WSGIApp = Callable[[Dict[str, Any], StartResponse], Iterable[bytes]]
+# (header name, environ key) of the decoder's seven headers.
+_ENVIRON_KEYS = tuple((name, "HTTP_" + name.upper().replace("-", "_")) for name in KNOWN)
 
 
 def wsgi_headers(environ: Dict[str, Any]) -> HeaderList:
-    """The platform's "vq-" headers of a WSGI environ, as the decoder's header list.
+    """The decoder's headers in a WSGI environ, as its header list.
 
     HTTP_VQ_SECRET_VER becomes "vq-secret-ver"; a repeated header, which the
     server joined with commas, keeps its last value.  Other headers are left
-    out: the decoder looks only at "vq-" names, and writes the list it was
-    given into its "Invalid header" line.
+    out: the decoder reads only these seven.
     """
+    get = environ.get
     headers = []  # type: HeaderList
-    for key, value in environ.items():
-        if key.startswith("HTTP_VQ_") and isinstance(value, str):
-            headers.append((key[5:].lower().replace("_", "-"), last_value(value)))
+    for name, key in _ENVIRON_KEYS:
+        value = get(key)
+        if value is not None and isinstance(value, str):
+            headers.append((name, last_value(value) if "," in value else value))
     return headers
 
 
-def read_body(stream: Any, length: int) -> Optional[bytes]:
-    """Exactly `length` bytes of the request body, or None when the client stops sending."""
+def read_body(stream: Any, length: int, deadline: float) -> bytes:
+    """Exactly `length` bytes of the request body; refuses a body cut short or late.
+
+    The deadline (time.monotonic) is checked between reads; a server that lets
+    one read wait longer has its own time-out for it.
+    """
     chunks = []  # type: List[bytes]
     left = length
     try:
         while left > 0:
             chunk = stream.read(min(left, 65536))
             if not chunk:
-                return None
+                raise refuse(400, "Incomplete body")
             chunks.append(chunk)
             left -= len(chunk)
+            if left and time.monotonic() > deadline:
+                raise refuse(408, "Body not received in time")
     except (OSError, ValueError):
-        return None
-    return b"".join(chunks)
+        raise refuse(400, "Incomplete body")
+    return chunks[0] if len(chunks) == 1 else b"".join(chunks)
 
 
-def make_wsgi_app(handler: Handler, path: str = "/", max_body: int = DEFAULT_MAX_BODY,
-                  replay: ReplayArg = None, max_age: float = DEFAULT_MAX_AGE) -> WSGIApp:
+def make_wsgi_app(handler: Handler, *args: Any, **kwargs: Any) -> WSGIApp:
     """A WSGI application that answers the platform's calls with `handler`.
 
     handler(req) gets the decoded call (a VQToSpecHTTPReqDecoder) and returns
     the answer's plaintext (JSON text); what it raises is answered with the
-    signed internal-error body.  path: where the platform's calls arrive
-    (other paths: 404).  max_body: longest body accepted (413 unread).
-    replay: None or False (off), True (an in-process MemoryReplayStore) or a
-    ReplayStore such as RedisReplayStore; max_age: the replay window in
-    seconds around the call's signed "vq-timestamp".
+    signed internal-error body.  The other arguments are the settings
+    (vqspecapisdk_web.Settings): path, max_body, replay, max_age,
+    body_timeout, skew.
     """
-    pipeline = Pipeline(handler, path, max_body, replay, max_age)
+    pipeline = Pipeline(handler, *args, **kwargs)
+    body_timeout = pipeline.body_timeout
 
     def app(environ: Dict[str, Any], start_response: StartResponse) -> Iterable[bytes]:
-        admitted = pipeline.admit(environ.get("REQUEST_METHOD", ""), environ.get("PATH_INFO") or "/",
-                                  environ.get("CONTENT_LENGTH"))
-        if isinstance(admitted, Answer):
-            answer = admitted
-        else:
-            body = read_body(environ["wsgi.input"], admitted)
-            answer = plain(400, "Incomplete body") if body is None else pipeline.run(wsgi_headers(environ), body)
+        try:
+            headers = wsgi_headers(environ)
+            length = pipeline.admit(environ.get("REQUEST_METHOD", ""), environ.get("PATH_INFO") or "/",
+                                    environ.get("CONTENT_LENGTH"), headers)
+            if pipeline.watch_processes and environ.get("wsgi.multiprocess"):
+                pipeline.note_multiprocess()
+            body = read_body(environ["wsgi.input"], length, time.monotonic() + body_timeout)
+            answer = pipeline.run(headers, body)
+        except Refused as refused:
+            answer = refused.answer
         start_response(answer.status, answer.headers)
         return [answer.body]
 
