@@ -20,23 +20,26 @@ AnyHandler = Union[Handler, AsyncHandler]
 # long (the SDK's work on it takes well under a millisecond); a longer one is
 # decoded and answered in the thread pool.
 INLINE_BODY = 64 * 1024
-_NAMES = dict((name.encode("latin-1"), name) for name in KNOWN)
+_INDEX = dict((name.encode("latin-1"), i) for i, name in enumerate(KNOWN))
 _timeout = getattr(asyncio, "timeout", None)  # 3.11+
 
 
-def asgi_headers(raw: Any) -> Tuple[HeaderList, Optional[str]]:
-    """The decoder's headers in an ASGI header list, in order with duplicates kept, and Content-Length."""
-    headers = []  # type: HeaderList
+def header_values(raw: Any) -> Tuple[List[Optional[str]], Optional[str]]:
+    """The values of the decoder's seven headers in an ASGI header list, in the order of KNOWN, and Content-Length.
+
+    None: absent; of a repeated header the last one counts, as in the decoder.
+    """
+    values = [None] * len(KNOWN)  # type: List[Optional[str]]
     length = None
     for k, v in raw:
-        name = _NAMES.get(k)
-        if name is None and k[:1] in (b"v", b"V"):
-            name = _NAMES.get(bytes(k).lower())
-        if name is not None:
-            headers.append((name, bytes(v).decode("latin-1")))
+        i = _INDEX.get(k)
+        if i is None and k[:1] in (b"v", b"V"):
+            i = _INDEX.get(bytes(k).lower())
+        if i is not None:
+            values[i] = bytes(v).decode("latin-1")
         elif k == b"content-length":
             length = bytes(v).decode("latin-1")
-    return headers, length
+    return values, length
 
 
 def is_async_callable(obj: Any) -> bool:
@@ -138,9 +141,9 @@ def make_asgi_app(handler: AnyHandler, *args: Any, **kwargs: Any) -> ASGIApp:
                 await _websocket(receive, send)
                 return
             raise ValueError("only HTTP is served, not %r" % kind)
-        headers, length = asgi_headers(scope.get("headers", ()))
+        values, length = header_values(scope.get("headers", ()))
         try:
-            n = pipeline.admit(scope.get("method", ""), scope.get("path", ""), length, headers)
+            n, headers = pipeline.admit(scope.get("method", ""), scope.get("path", ""), length, values)
             body = await receive_body(receive, n, body_timeout)
             if body is None:
                 return  # the client left: nothing is sent after http.disconnect

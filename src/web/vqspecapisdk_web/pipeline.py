@@ -7,11 +7,11 @@ Everything in this file runs on CPython 3.6 and is synchronous: the ASGI app
 runs it in a thread pool or on its loop.
 """
 import re
-from typing import Any, Callable, Dict, Optional, Union
+from typing import Any, Callable, List, Optional, Tuple, Union
 
 import vqspecapisdk
 
-from vqspecapisdk_web.answers import Answer, HeaderList, Refused, plain, refuse, signed
+from vqspecapisdk_web.answers import Answer, HeaderList, Refused, ok, plain, refuse, signed
 from vqspecapisdk_web.replay import HEADER_MEMBERS, MemoryReplayStore, ReplayGuard, ReplayStore
 
 # A platform call is the Base64 text of an encrypted JSON object of eight
@@ -30,11 +30,9 @@ ReplayArg = Union[None, bool, ReplayStore]
 # The headers every genuine call carries, and the seven the decoder reads (the
 # only ones handed to it).
 REQUIRED = ("vq-secret-ver", "vq-signature", "vq-nonce", "vq-timestamp")
-_REQUIRED = frozenset(REQUIRED)
 KNOWN = tuple(HEADER_MEMBERS)
-# C0 and C1 controls, DEL, and the line and paragraph separators: everything
-# str.splitlines() splits on, and the other controls.
-_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+assert KNOWN[:4] == REQUIRED
+_TS, _REQ_ID = KNOWN.index("vq-timestamp"), KNOWN.index("vq-req-id")
 _LENGTH = re.compile(r"^[0-9]{1,18}$")
 _DECODER_REFUSALS = (("Invalid header",), ("Invalid signature",))
 
@@ -108,40 +106,79 @@ class Pipeline(object):
         # Warn once when an in-process store serves one of several processes.
         self.watch_processes = self.guard is not None and self.guard.store.in_process
 
-    def admit(self, method: str, path: str, content_length: Optional[str], headers: HeaderList) -> int:
-        """The body's length; refuses a request before its body is read.
+    def admit(self, method: str, path: str, content_length: Optional[str], values: List[Optional[str]],
+              joined: bool = False) -> Tuple[int, HeaderList]:
+        """The body's length and the decoder's header list; refuses a request before its body is read.
 
-        `headers` holds the request's headers of the decoder's seven names.
+        `values` holds the request's values of the decoder's seven headers, in
+        the order of KNOWN (None: absent; the last of a repeated one); with
+        `joined`, a value may be repeated lines joined with commas.  A call
+        without one of the four headers every call carries, or with a control
+        character (or any other character that is not printable: everything
+        str.splitlines() splits on among them) in one of these values, is
+        refused with 400; with replay protection on, a time stamp outside the
+        window with 409.
         """
+        if path != self.path or method != "POST" or not content_length or not content_length.isdigit():
+            content_length = self._refuse_request(method, path, content_length)
+        try:
+            n = int(content_length)
+        except ValueError:  # digits of another kind
+            raise refuse(400, "Invalid Content-Length")
+        if n > self.max_body:
+            raise refuse(413, "Body too large")
+        try:
+            text = "".join(values)  # type: ignore[arg-type]
+            complete = True
+        except TypeError:  # one or more absent
+            text = self._present(values)
+            complete = False
+        try:
+            plain_values = text.encode("latin-1").isalnum()  # every genuine call's values
+        except UnicodeEncodeError:
+            plain_values = False
+        if not plain_values:
+            values = self._screen(values, joined)
+        if self.guard is not None:
+            self.guard.check_time(values[_TS], values[_REQ_ID] or "")  # type: ignore[arg-type]
+        if not complete:
+            return n, [(name, v) for name, v in zip(KNOWN, values) if v is not None]
+        # The seven, written out: cheaper than zip (PAIRS_IN_ORDER checks the names).
+        ver, sig, nonce, ts, ts_ms, req_id, inq = values
+        return n, [("vq-secret-ver", ver), ("vq-signature", sig), ("vq-nonce", nonce),  # type: ignore[list-item]
+                   ("vq-timestamp", ts), ("vq-timestamp-ms", ts_ms), ("vq-req-id", req_id),
+                   ("vq-inqueue-timeout-ms", inq)]
+
+    def _refuse_request(self, method: str, path: str, content_length: Optional[str]) -> str:
+        """Refuse another path, another method, or no or a bad Content-Length; or the length, stripped."""
         if path != self.path:
             raise refuse(404, "Not found")
         if method != "POST":
             raise refuse(405, "Method not allowed", [("Allow", "POST")])
         if not content_length:
             raise refuse(411, "Content-Length required")
+        content_length = content_length.strip()
         if not _LENGTH.match(content_length):
-            content_length = content_length.strip()
-            if not _LENGTH.match(content_length):
-                raise refuse(400, "Invalid Content-Length")
-        n = int(content_length)
-        if n > self.max_body:
-            raise refuse(413, "Body too large")
-        values = dict(headers)
-        if not values.keys() >= _REQUIRED or _CONTROL.search("".join([v for _, v in headers])):
-            self._refuse_headers(headers, values)
-        if self.guard is not None:
-            self.guard.check_time(values["vq-timestamp"], values.get("vq-req-id", ""))
-        return n
+            raise refuse(400, "Invalid Content-Length")
+        return content_length
 
-    def _refuse_headers(self, headers: HeaderList, values: Dict[str, str]) -> None:
-        for name, value in headers:
-            if _CONTROL.search(value):
-                vqspecapisdk.spec_log_error("call refused before its body: control character in", name)
-                raise refuse(400, "Control character in header")
-        for name in REQUIRED:
-            if name not in values:
+    def _present(self, values: List[Optional[str]]) -> str:
+        """The present values joined; refuses a call without one of the four every call carries."""
+        for name, value in zip(REQUIRED, values):
+            if value is None:
                 vqspecapisdk.spec_log_error("call refused before its body: Invalid header, no", name)
                 raise refuse(400, "Invalid header")
+        return "".join([v for v in values if v is not None])
+
+    def _screen(self, values: List[Optional[str]], joined: bool) -> List[Optional[str]]:
+        """Refuse a control (or other non-printable) character; the last of joined values."""
+        if joined:
+            values = [last_value(v) if v is not None and "," in v else v for v in values]
+        for name, value in zip(KNOWN, values):
+            if value is not None and not value.isprintable():
+                vqspecapisdk.spec_log_error("call refused before its body: control character in", name)
+                raise refuse(400, "Control character in header")
+        return values
 
     def note_multiprocess(self) -> None:
         """Log once that the in-process store serves one of several processes."""
@@ -184,8 +221,10 @@ class Pipeline(object):
     def answer(self, req: vqspecapisdk.VQToSpecHTTPReqDecoder, data: object,
                error: Optional[BaseException]) -> Answer:
         """The signed answer to an accepted call: the handler's text, or the internal-error body."""
-        if error is None and isinstance(data, str):
-            text = data if type(data) is str else str(data)
+        if error is None and type(data) is str:
+            text = data
+        elif error is None and isinstance(data, str):
+            text = str(data)
         else:
             if error is None:
                 error = TypeError("the handler returned %s, not the answer's text" % type(data).__name__)
@@ -198,7 +237,7 @@ class Pipeline(object):
             # The answer is signed like a call: posted back to this program, it is refused.
             self.guard.remember(header_set["vq-nonce"], header_set["vq-timestamp"], header_set["vq-signature"],
                                 req.get_req_id())
-        return signed(header_set, rsp.get_encoded_body())
+        return ok(list(header_set.items()), rsp.get_encoded_body().encode("ascii"))
 
     def run(self, headers: HeaderList, body: bytes) -> Answer:
         """Decode, hand to the (plain) handler, answer; raises Refused."""

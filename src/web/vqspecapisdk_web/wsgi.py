@@ -1,41 +1,53 @@
 """The platform's calls as a WSGI application (PEP 3333); CPython 3.6 and later."""
 import time
-from typing import Any, Callable, Dict, Iterable, List
+from typing import Any, Callable, Dict, Iterable, List, Optional
 
-from vqspecapisdk_web.answers import HeaderList, Refused, refuse
-from vqspecapisdk_web.pipeline import KNOWN, Handler, Pipeline, last_value
+from vqspecapisdk_web.answers import Refused, refuse
+from vqspecapisdk_web.pipeline import KNOWN, Handler, Pipeline
 
 StartResponse = Callable[..., Any]
 WSGIApp = Callable[[Dict[str, Any], StartResponse], Iterable[bytes]]
-# (header name, environ key) of the decoder's seven headers.
-_ENVIRON_KEYS = tuple((name, "HTTP_" + name.upper().replace("-", "_")) for name in KNOWN)
+# The environ keys of the decoder's seven headers: HTTP_VQ_SECRET_VER for "vq-secret-ver".
+ENVIRON_KEYS = tuple("HTTP_" + name.upper().replace("-", "_") for name in KNOWN)
 
 
-def wsgi_headers(environ: Dict[str, Any]) -> HeaderList:
-    """The decoder's headers in a WSGI environ, as its header list.
+def header_values(environ: Dict[str, Any]) -> List[Optional[str]]:
+    """The values of the decoder's seven headers in a WSGI environ, in the order of KNOWN (None: absent).
 
-    HTTP_VQ_SECRET_VER becomes "vq-secret-ver"; a repeated header, which the
-    server joined with commas, keeps its last value.  Other headers are left
-    out: the decoder reads only these seven.
+    A repeated header arrives joined with commas (Pipeline.admit keeps its
+    last value).  Other headers are left out: the decoder reads only these.
+    The names are written out: seven lookups of constants cost less than a loop.
     """
     get = environ.get
-    headers = []  # type: HeaderList
-    for name, key in _ENVIRON_KEYS:
-        value = get(key)
-        if value is not None and isinstance(value, str):
-            headers.append((name, last_value(value) if "," in value else value))
-    return headers
+    return [get("HTTP_VQ_SECRET_VER"), get("HTTP_VQ_SIGNATURE"), get("HTTP_VQ_NONCE"), get("HTTP_VQ_TIMESTAMP"),
+            get("HTTP_VQ_TIMESTAMP_MS"), get("HTTP_VQ_REQ_ID"), get("HTTP_VQ_INQUEUE_TIMEOUT_MS")]
 
 
-def read_body(stream: Any, length: int, deadline: float) -> bytes:
-    """Exactly `length` bytes of the request body; refuses a body cut short or late.
+assert header_values(dict((k, k) for k in ENVIRON_KEYS)) == list(ENVIRON_KEYS), "header_values out of step with KNOWN"
 
-    The deadline (time.monotonic) is checked between reads; a server that lets
-    one read wait longer has its own time-out for it.
+
+def read_body(stream: Any, length: int, timeout: float) -> bytes:
+    """Exactly `length` bytes of the request body; refuses a body cut short, or not in within `timeout` s.
+
+    The time is checked between reads; a server that lets one read wait
+    longer has its own time-out for it.
     """
-    chunks = []  # type: List[bytes]
-    left = length
     try:
+        first = stream.read(length if length <= 65536 else 65536)
+    except (OSError, ValueError):
+        raise refuse(400, "Incomplete body")
+    if len(first) == length:
+        return first  # the whole body in one read
+    return _read_rest(stream, length, timeout, first)
+
+
+def _read_rest(stream: Any, length: int, timeout: float, first: bytes) -> bytes:
+    chunks = [first]
+    left = length - len(first)
+    deadline = time.monotonic() + timeout
+    try:
+        if not first:
+            raise refuse(400, "Incomplete body")
         while left > 0:
             chunk = stream.read(min(left, 65536))
             if not chunk:
@@ -46,7 +58,7 @@ def read_body(stream: Any, length: int, deadline: float) -> bytes:
                 raise refuse(408, "Body not received in time")
     except (OSError, ValueError):
         raise refuse(400, "Incomplete body")
-    return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+    return b"".join(chunks)
 
 
 def make_wsgi_app(handler: Handler, *args: Any, **kwargs: Any) -> WSGIApp:
@@ -59,17 +71,18 @@ def make_wsgi_app(handler: Handler, *args: Any, **kwargs: Any) -> WSGIApp:
     body_timeout, skew.
     """
     pipeline = Pipeline(handler, *args, **kwargs)
-    body_timeout = pipeline.body_timeout
+    admit, run, body_timeout = pipeline.admit, pipeline.run, pipeline.body_timeout
 
     def app(environ: Dict[str, Any], start_response: StartResponse) -> Iterable[bytes]:
+        get = environ.get
         try:
-            headers = wsgi_headers(environ)
-            length = pipeline.admit(environ.get("REQUEST_METHOD", ""), environ.get("PATH_INFO") or "/",
-                                    environ.get("CONTENT_LENGTH"), headers)
-            if pipeline.watch_processes and environ.get("wsgi.multiprocess"):
+            # header_values(environ), written out here: one call less per request.
+            length, headers = admit(get("REQUEST_METHOD", ""), get("PATH_INFO") or "/", get("CONTENT_LENGTH"), [
+                get("HTTP_VQ_SECRET_VER"), get("HTTP_VQ_SIGNATURE"), get("HTTP_VQ_NONCE"), get("HTTP_VQ_TIMESTAMP"),
+                get("HTTP_VQ_TIMESTAMP_MS"), get("HTTP_VQ_REQ_ID"), get("HTTP_VQ_INQUEUE_TIMEOUT_MS")], True)
+            if pipeline.watch_processes and get("wsgi.multiprocess"):
                 pipeline.note_multiprocess()
-            body = read_body(environ["wsgi.input"], length, time.monotonic() + body_timeout)
-            answer = pipeline.run(headers, body)
+            answer = run(headers, read_body(environ["wsgi.input"], length, body_timeout))
         except Refused as refused:
             answer = refused.answer
         start_response(answer.status, answer.headers)
