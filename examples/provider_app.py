@@ -21,7 +21,9 @@ What the work is here:
   the platform with ChatDataSDK.program_async_job_call_back.
 
 Run stand-alone on the standard library's wsgiref (a bare CPython 3.6 will
-do; a socket time-out on every connection, at most --max-connections at once):
+do; each request's headers and body must be in within --connection-timeout
+seconds, at most --max-connections at once; in production, behind a
+buffering reverse proxy):
 
     python3 -u provider_app.py --port 8080
 
@@ -29,6 +31,9 @@ or under a production server, several processes:
 
     gunicorn -w 2 -b 127.0.0.1:8080 provider_app:app
     uvicorn --workers 2 --port 8080 provider_app:asgi_app       # CPython 3.8+
+
+(with several workers, VQ_REPLAY=memory keeps one store per worker: a call
+replayed to another worker is accepted there; use a redis:// URL)
 
 Inside the spec environment the SDK finds its secret in the secret file and
 nothing needs configuring.  Everything else comes from the environment, never
@@ -207,7 +212,8 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     ap.add_argument("--max-connections", type=int, default=64,
                     help="connections served at once; more wait in the backlog (default 64)")
     ap.add_argument("--connection-timeout", type=float, default=30.0,
-                    help="socket time-out of every connection, seconds (default 30)")
+                    help="seconds a request has for its headers and body (and each write's time-out; "
+                         "default 30)")
     ap.add_argument("--quiet", action="store_true", help="no log line for every request")
     ap.add_argument("--exit-after", type=float, default=0.0,
                     help="stop by itself after this many seconds (0: run until stopped)")
