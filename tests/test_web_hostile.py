@@ -371,3 +371,18 @@ def test_simulator_call_command(unguarded, kind, verdict, extra):
         if extra:
             want.append(extra)
     assert (out.returncode, out.stdout.splitlines()) == (0, want), out.stderr
+
+
+# ---- the written-out header lists follow the decoder's table ------------------------------------------
+
+
+def test_headers_handed_to_the_decoder_follow_its_table(env):
+    from vqspecapisdk_web.pipeline import KNOWN, Pipeline
+    from vqspecapisdk_web.replay import HEADER_MEMBERS, header_value
+    import vqspecapisdk
+    sent = PlatformCaller(SECRET, "http://127.0.0.1/").build("x")
+    h = sent.header_map
+    n, headers = Pipeline(handle).admit("POST", "/", "10", [h[name] for name in KNOWN])
+    assert [name for name, _ in headers] == list(HEADER_MEMBERS) == list(KNOWN)
+    req = vqspecapisdk.VQToSpecHTTPReqDecoder(headers, sent.body)
+    assert [header_value(req, name) for name in KNOWN] == [h[name] for name in KNOWN]

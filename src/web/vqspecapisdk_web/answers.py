@@ -26,15 +26,15 @@ class Answer(Tuple[int, HeaderList, bytes, str]):
     def __new__(cls, code: int, headers: HeaderList, body: bytes) -> "Answer":
         return tuple.__new__(cls, (code, headers, body, _STATUS.get(code) or "%d " % code))
 
-    code = property(itemgetter(0))  # type: ignore[assignment]
-    headers = property(itemgetter(1))  # type: ignore[assignment]
-    body = property(itemgetter(2))  # type: ignore[assignment]
-    status = property(itemgetter(3))  # type: ignore[assignment]
+    code = property(itemgetter(0))
+    headers = property(itemgetter(1))
+    body = property(itemgetter(2))
+    status = property(itemgetter(3))
 
 
 def ok(headers: HeaderList, body: bytes) -> Answer:
     """Answer(200, headers, body), made at C speed."""
-    return _new_tuple(Answer, (200, headers, body, "200 OK"))  # type: ignore[no-any-return]
+    return _new_tuple(Answer, (200, headers, body, "200 OK"))
 
 
 _new_tuple = tuple.__new__

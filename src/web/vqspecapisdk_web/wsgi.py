@@ -33,7 +33,7 @@ def read_body(stream: Any, length: int, timeout: float) -> bytes:
     longer has its own time-out for it.
     """
     try:
-        first = stream.read(length if length <= 65536 else 65536)
+        first = stream.read(length if length <= 65536 else 65536)  # type: bytes
     except (OSError, ValueError):
         raise refuse(400, "Incomplete body")
     if len(first) == length:
