@@ -154,11 +154,14 @@ REQUEST_LINES = [("VT", b"\x0b"), ("FF", b"\x0c"), ("FS", b"\x1c"), ("NEL", b"\x
 @pytest.mark.parametrize("case,char", REQUEST_LINES, ids=[c[0] for c in REQUEST_LINES])
 def test_server_logs_the_request_line_escaped(unguarded, case, char):
     marker = "/esc-%s" % case.replace(" ", "")
-    status, _, _ = raw(unguarded.url, b"GET " + marker.encode() + char + b"ERR-forged HTTP/1.0\r\n\r\n")
-    assert status in (400, 404)  # 400 where the character splits the line into words
+    host, port = unguarded.url[len("http://"):].rstrip("/").split(":")
+    with socket.create_connection((host, int(port)), 10) as sock:
+        sock.sendall(b"GET " + marker.encode() + char + b"ERR-forged HTTP/1.0\r\n\r\n")
+        while sock.recv(4096):  # 400 or 404 as the character splits the line or not; until closed
+            pass
     # Read as latin-1, as the server reads it; the controls among those characters escaped.
     shown = "".join("\\x%02x" % c if c < 0x20 or 0x7f <= c <= 0x9f else chr(c) for c in bytearray(char))
-    want = '"GET %s%sERR-forged HTTP/1.0" %d' % (marker, shown, status)
+    want = '"GET %s%sERR-forged HTTP/1.0" ' % (marker, shown)
     assert unguarded.wait_for(lambda l: marker in l, 10), unguarded.output()[-3000:]
     lines = [text for level, _, text in lines_with(unguarded, marker) if level == "INFO"]
     assert len(lines) == 1 and want in lines[0], [l for l in unguarded.output().splitlines() if marker in l]
