@@ -2,7 +2,7 @@
 import asyncio
 import functools
 import inspect
-from typing import Any, Awaitable, Callable, Dict, List, Optional, Tuple, Union
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Set, Tuple, Union
 
 import vqspecapisdk
 
@@ -21,7 +21,6 @@ AnyHandler = Union[Handler, AsyncHandler]
 # decoded and answered in the thread pool.
 INLINE_BODY = 64 * 1024
 _INDEX = dict((name.encode("latin-1"), i) for i, name in enumerate(KNOWN))
-_timeout = getattr(asyncio, "timeout", None)  # 3.11+
 
 
 def header_values(raw: Any) -> Tuple[List[Optional[str]], Optional[str]]:
@@ -68,15 +67,57 @@ async def _collect(receive: Receive, length: int) -> Optional[bytes]:
             return chunks[0] if len(chunks) == 1 else b"".join(chunks)
 
 
-async def receive_body(receive: Receive, length: int, timeout: float) -> Optional[bytes]:
+class BodyDeadlines(object):
+    """The body deadlines of one app's requests, checked by one timer on the loop.
+
+    A timer per request (asyncio.timeout) costs more than the rest of the ASGI
+    layer; one sweep every quarter of the time-out (at most every second)
+    serves every request waiting for its body.  A request past its deadline has
+    its task cancelled, which receive_body turns into the 408 answer.
+    """
+
+    def __init__(self, timeout: float) -> None:
+        self.timeout = timeout
+        self.every = min(1.0, timeout / 4)
+        self.waiting = {}  # type: Dict[Any, float]
+        self.expired = set()  # type: Set[Any]
+        self.loop = None  # type: Any
+        self.handle = None  # type: Any
+
+    def start(self, loop: Any, task: Any) -> None:
+        self.waiting[task] = loop.time() + self.timeout
+        if self.handle is None or self.loop is not loop:
+            self.loop = loop
+            self.handle = loop.call_later(self.every, self.sweep)
+
+    def sweep(self) -> None:
+        loop = self.loop
+        now = loop.time()
+        for task, deadline in list(self.waiting.items()):
+            if deadline <= now:
+                del self.waiting[task]
+                self.expired.add(task)
+                task.cancel()
+        self.handle = loop.call_later(self.every, self.sweep) if self.waiting else None
+
+
+async def receive_body(receive: Receive, length: int, deadlines: BodyDeadlines) -> Optional[bytes]:
     """The request body, or None when the client left; refuses a body cut short or late."""
+    loop = asyncio.get_running_loop()
+    task = asyncio.current_task(loop)
+    deadlines.start(loop, task)
     try:
-        if _timeout is not None:
-            async with _timeout(timeout):
-                return await _collect(receive, length)
-        return await asyncio.wait_for(_collect(receive, length), timeout)
-    except asyncio.TimeoutError:
+        return await _collect(receive, length)
+    except asyncio.CancelledError:
+        if task not in deadlines.expired:
+            raise
+        deadlines.expired.discard(task)
+        uncancel = getattr(task, "uncancel", None)  # 3.11+: the cancellation is answered here
+        if uncancel is not None:
+            uncancel()
         raise refuse(408, "Body not received in time")
+    finally:
+        deadlines.waiting.pop(task, None)
 
 
 async def _send(send: Send, answer: Answer) -> None:
@@ -113,7 +154,7 @@ def make_asgi_app(handler: AnyHandler, *args: Any, **kwargs: Any) -> ASGIApp:
     """
     pipeline = Pipeline(handler, *args, **kwargs)
     awaited = is_async_callable(handler)
-    body_timeout = pipeline.body_timeout
+    deadlines = BodyDeadlines(pipeline.body_timeout)
 
     async def answer_async(headers: HeaderList, body: bytes) -> Answer:
         if len(body) <= INLINE_BODY:
@@ -144,7 +185,7 @@ def make_asgi_app(handler: AnyHandler, *args: Any, **kwargs: Any) -> ASGIApp:
         values, length = header_values(scope.get("headers", ()))
         try:
             n, headers = pipeline.admit(scope.get("method", ""), scope.get("path", ""), length, values)
-            body = await receive_body(receive, n, body_timeout)
+            body = await receive_body(receive, n, deadlines)
             if body is None:
                 return  # the client left: nothing is sent after http.disconnect
             if awaited:
