@@ -15,7 +15,7 @@ import heapq
 import importlib
 import re
 import threading
-from typing import Any, Callable, Dict, List, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import vqspecapisdk
 
@@ -36,11 +36,6 @@ HEADER_MEMBERS = {
 def header_value(req: vqspecapisdk.VQToSpecHTTPReqDecoder, name: str) -> str:
     """The value of header `name` as the decoder `req` took it ("" when absent)."""
     return getattr(req, HEADER_MEMBERS[name]) or ""
-
-
-def wall_clock() -> float:
-    """The module's clock, which the decoder and the time window use too."""
-    return float(vqspecapisdk.time.time())
 
 
 class ReplayStoreError(Exception):
@@ -68,24 +63,27 @@ class MemoryReplayStore(ReplayStore):
     let through; size it for the calls of `max_age` seconds.
     It serves one process: behind several processes or hosts, use
     RedisReplayStore.  Expiry is counted on `clock`, by default the module's
-    wall clock, the one the time window uses.
+    wall clock (vqspecapisdk.time.time), the one the time window uses.
     """
 
     in_process = True
 
-    def __init__(self, max_entries: int = 200000, clock: Callable[[], float] = wall_clock) -> None:
+    def __init__(self, max_entries: int = 200000, clock: Optional[Callable[[], float]] = None) -> None:
         if max_entries < 1:
             raise ValueError("max_entries must be at least 1")
         self.max_entries = max_entries
-        self._clock = clock
+        self._clock = clock  # None: the module's wall clock, read at each call
         self._lock = threading.Lock()
         self._expiry = {}  # type: Dict[str, float]
         self._heap = []  # type: List[Tuple[float, str]]
 
     def __len__(self) -> int:
         with self._lock:
-            self._purge(self._clock())
+            self._purge(self._now())
             return len(self._expiry)
+
+    def _now(self) -> float:
+        return self._clock() if self._clock is not None else vqspecapisdk.time.time()
 
     def _purge(self, now: float) -> None:
         heap = self._heap
@@ -94,16 +92,18 @@ class MemoryReplayStore(ReplayStore):
             del self._expiry[key]
 
     def add(self, key: str, ttl: int) -> bool:
-        now = self._clock()
+        now = self._clock() if self._clock is not None else vqspecapisdk.time.time()
         with self._lock:
-            self._purge(now)
+            heap = self._heap
+            if heap and heap[0][0] <= now:
+                self._purge(now)
             if key in self._expiry:
                 return False
             if len(self._expiry) >= self.max_entries:
                 raise ReplayStoreError("replay store full (%d calls)" % self.max_entries)
             expires = now + ttl
             self._expiry[key] = expires
-            heapq.heappush(self._heap, (expires, key))
+            heapq.heappush(heap, (expires, key))
             return True
 
 
