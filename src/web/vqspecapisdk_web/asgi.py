@@ -105,6 +105,8 @@ async def receive_body(receive: Receive, length: int, deadlines: BodyDeadlines) 
     """The request body, or None when the client left; refuses a body cut short or late."""
     loop = asyncio.get_running_loop()
     task = asyncio.current_task(loop)
+    if task is None:  # not run as a task: nothing to cancel, no deadline
+        return await _collect(receive, length)
     deadlines.start(loop, task)
     try:
         return await _collect(receive, length)
