@@ -121,20 +121,22 @@ async def _close_at_loop_shutdown(sessions: Set[aiohttp.ClientSession]) -> Async
         yield  # never resumed: the loop finalizes it when it shuts down
     finally:
         while sessions:
-            await _close_session(sessions.pop(), abort=True)
+            await _close_session(sessions.pop())
 
 
-async def _close_session(session: aiohttp.ClientSession, abort: bool = False) -> None:
+async def _close_session(session: aiohttp.ClientSession) -> None:
     for entry in list(_LOOP_SESSIONS.values()):
         entry[0].discard(session)
+    connector = session.connector  # the session forgets it when closed
     if not session.closed:
         await session.close()
-    connector = session.connector
     if isinstance(connector, _Connector):
-        left = [t for t in connector.transports if not getattr(t, "_closed", False)]
+        left = list(connector.transports)
         for t in left:
-            if abort or t.is_closing():
-                t.abort()  # type: ignore[attr-defined]
+            # A TLS transport's socket transport, where the TLS shutdown
+            # would wait for the peer.
+            inner = getattr(getattr(t, "_ssl_protocol", None), "_transport", None) or t
+            inner.abort()
         if left:
             await asyncio.sleep(0)  # the aborted sockets close on the loop's next turn
 
