@@ -48,6 +48,10 @@ CRYPTO_THREAD_THRESHOLD = 64 * 1024
 # the sync client does, well before common servers drop idle connections.
 IDLE_LIMIT_S = 1.0
 
+# At most this many connections per client and loop: further calls wait for
+# one to come free (the connect time-out starts once they have one).
+POOL_SIZE = 100
+
 _CORE_ARGS = ("self", "param")
 
 # What the private sync client's common_send_http_post does in this context:
@@ -111,7 +115,7 @@ class _Connector(aiohttp.TCPConnector):
         self.transports: "weakref.WeakSet[asyncio.BaseTransport]" = weakref.WeakSet()
 
     async def _wrap_create_connection(self, *args: Any, **kwargs: Any) -> Any:
-        made = await super()._wrap_create_connection(*args, **kwargs)  # type: ignore[misc]
+        made = await super()._wrap_create_connection(*args, **kwargs)
         self.transports.add(made[0])
         return made
 
@@ -135,7 +139,7 @@ async def _close_session(session: aiohttp.ClientSession) -> None:
         for t in left:
             # A TLS transport's socket transport, where the TLS shutdown
             # would wait for the peer.
-            inner = getattr(getattr(t, "_ssl_protocol", None), "_transport", None) or t
+            inner: Any = getattr(getattr(t, "_ssl_protocol", None), "_transport", None) or t
             inner.abort()
         if left:
             await asyncio.sleep(0)  # the aborted sockets close on the loop's next turn
@@ -154,12 +158,12 @@ async def _loop_sessions(loop: asyncio.AbstractEventLoop) -> Set[aiohttp.ClientS
 _SSL_CONTEXTS: Dict[str, ssl.SSLContext] = {}
 
 
-def _ssl_for(verify: Union[bool, str]) -> Union[ssl.SSLContext, bool]:
+def _ssl_for(verify: Union[bool, str, None]) -> Union[ssl.SSLContext, bool]:
     """The TLS set-up for requests' `verify` setting: the CA bundle file or
     folder it names (REQUESTS_CA_BUNDLE, CURL_CA_BUNDLE, else certifi's)."""
     if verify is False:
         return False
-    path = requests.utils.DEFAULT_CA_BUNDLE_PATH if verify is True else verify
+    path = verify if isinstance(verify, str) else requests.utils.DEFAULT_CA_BUNDLE_PATH
     ctx = _SSL_CONTEXTS.get(path)
     if ctx is None:
         import os
@@ -199,7 +203,7 @@ def _requests_error(exc: BaseException, prepared: requests.PreparedRequest) -> B
     return cls("%s (POST %s)" % (text, prepared.url), request=prepared)
 
 
-def _masked(err: BaseException) -> BaseException:
+def _masked(err: rex.RequestException) -> BaseException:
     """In debug mode the relay URL carries the access token: an error whose
     text shows it (as given, or percent-encoded as in the request's URL) is
     replaced by one of the same type with the token masked as "***", its
@@ -229,7 +233,7 @@ def _masked(err: BaseException) -> BaseException:
         if isinstance(request.url, str):
             request.url = mask(request.url)
     try:
-        fresh: BaseException = type(err)(mask(str(err)), request=request, response=getattr(err, "response", None))
+        fresh: BaseException = type(err)(mask(str(err)), request=request, response=err.response)
     except TypeError:
         fresh = type(err)(mask(str(err)))
     fresh.__cause__ = None
@@ -294,7 +298,7 @@ class AsyncChatDataSDK(object):
         if session is None or session.closed:
             for other in [lp for lp in self._sessions if lp.is_closed()]:
                 del self._sessions[other]
-            connector = _Connector(limit=0, keepalive_timeout=IDLE_LIMIT_S)
+            connector = _Connector(limit=POOL_SIZE, keepalive_timeout=IDLE_LIMIT_S)
             session = aiohttp.ClientSession(connector=connector, cookie_jar=aiohttp.DummyCookieJar(),
                                             trust_env=False, raise_for_status=False,
                                             skip_auto_headers=("User-Agent", "Accept-Encoding", "Content-Type"))
@@ -330,13 +334,14 @@ class AsyncChatDataSDK(object):
         preparer = self._preparer
         preparer.cookies.clear()
         prepared = preparer.prepare_request(requests.Request("POST", url, headers=headers, data=payload or {}))
-        settings = preparer.merge_environment_settings(prepared.url, {}, None, None, None)
-        proxy = requests.utils.select_proxy(prepared.url, settings["proxies"])
+        prepared_url = str(prepared.url)
+        settings = preparer.merge_environment_settings(prepared_url, {}, None, None, None)
+        proxy = requests.utils.select_proxy(prepared_url, settings["proxies"])
         session = await self._session()
         timeout = aiohttp.ClientTimeout(total=None, sock_connect=self.connect_timeout,
                                         sock_read=self.read_timeout)
         try:
-            target = URL(prepared.url, encoded=True)
+            target = URL(prepared_url, encoded=True)
             resp = await session.post(target, data=prepared.body, headers=dict(prepared.headers),
                                       ssl=_ssl_for(settings["verify"]), proxy=proxy, timeout=timeout,
                                       allow_redirects=True)
@@ -354,7 +359,7 @@ class AsyncChatDataSDK(object):
         for name, value in resp.raw_headers:
             raw.add(name.decode("latin-1"), value.decode("latin-1"))
         rsp.headers = CaseInsensitiveDict(raw)
-        rsp._content = content  # type: ignore[attr-defined]
+        rsp._content = content
         rsp.url = str(resp.url)
         rsp.request = prepared
         rsp.reason = resp.reason or ""
