@@ -357,3 +357,32 @@ def test_loop_closing_with_calls_in_flight_warns_of_nothing(run):
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines()[-1] == "done"
     assert "nclosed" not in proc.stderr and "Warning" not in proc.stderr, proc.stderr
+
+
+def test_api_methods_are_the_sync_clients_as_coroutines():
+    import inspect
+    import vqspecapisdk
+    import vqspecapisdk_async
+    assert vqspecapisdk_async.API_NAMES == ["echo"] + client_methods_in_class_order()
+    client = vqspecapisdk_async.AsyncChatDataSDK("c", 1, "a", "j")
+    for name in vqspecapisdk_async.API_NAMES:
+        fn = getattr(vqspecapisdk_async.AsyncChatDataSDK, name)
+        sync_fn = getattr(vqspecapisdk.ChatDataSDK, name)
+        assert inspect.iscoroutinefunction(fn), name
+        assert inspect.signature(fn) == inspect.signature(sync_fn) and fn.__doc__ == sync_fn.__doc__
+    # The settings and attributes are the sync client's.
+    client.set_req_id("rid-1")
+    client.set_read_timeout(3)
+    assert (client.req_id, client.read_timeout, client.connect_timeout) == ("rid-1", 3.0, 2.0)
+    with pytest.raises(TypeError) as sync_err:
+        vqspecapisdk.ChatDataSDK("c", "1", "a", "j")
+    with pytest.raises(TypeError) as async_err:
+        vqspecapisdk_async.AsyncChatDataSDK("c", "1", "a", "j")
+    assert str(async_err.value) == str(sync_err.value)
+
+
+def client_methods_in_class_order():
+    from simulator.platform import API_METHODS
+    names = [n for n, _ in API_METHODS[1:]]
+    names.insert(names.index("knowledge_base_list"), "document_list")
+    return names
