@@ -9,7 +9,11 @@ another, many calls in flight, a loop that closes with calls in flight.
 import json
 import os
 import re
+import socket
+import ssl
 import sys
+import threading
+import time
 
 import pytest
 
@@ -26,6 +30,8 @@ if not os.environ.get("CI"):
 
 CONCURRENT = 50
 IDLE_CLOSE_S = 0.2
+DRIP_READ_TIMEOUT = 0.5
+BIG_ANSWER = 3 * 2 ** 20  # a plain answer past the crypto thread threshold
 
 CHILD = CHILD_COMMON + r'''
 import asyncio
@@ -168,6 +174,70 @@ print("done")
 '''
 
 
+class DripServer(object):
+    """An HTTPS server on 127.0.0.1 that answers every POST with a plain text
+    (no vq- headers) of `size` characters, sent in pieces: `script` is
+    [(bytes, pause after them)] of the body; what is left goes at the end."""
+
+    def __init__(self, certs, scripts):
+        self.scripts = scripts  # req_id: (size, [(count, pause)])
+        self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.ctx.load_cert_chain(certs.cert, certs.key)
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.base_url = "https://127.0.0.1:%d" % self.sock.getsockname()[1]
+        self.stopped = False
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while not self.stopped:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.answer, args=(conn,), daemon=True).start()
+
+    def answer(self, raw):
+        try:
+            with self.ctx.wrap_socket(raw, server_side=True) as conn:
+                f = conn.makefile("rb")
+                headers = {}
+                f.readline()
+                for line in iter(f.readline, b"\r\n"):
+                    k, _, v = line.decode("latin-1").partition(":")
+                    headers[k.strip().lower()] = v.strip()
+                f.read(int(headers.get("content-length", "0")))
+                size, script = self.scripts[headers["vq-req-id"]]
+                body = ("x" * size).encode("ascii")
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nConnection: close\r\n"
+                             b"Content-Length: %d\r\n\r\n" % size)
+                sent = 0
+                for count, pause in script:
+                    conn.sendall(body[sent:sent + count])
+                    sent += count
+                    time.sleep(pause)
+                conn.sendall(body[sent:])
+        except (OSError, KeyError, ValueError):
+            pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stopped = True
+        self.sock.close()
+
+
+# req_id: (answer size, [(bytes, pause)]); the pauses stay under the read
+# time-out, except the stall's.
+DRIP_SCRIPTS = {
+    "as-drip": (40, [(1, DRIP_READ_TIMEOUT / 3)] * 10),
+    "as-stall-in-body": (40, [(5, DRIP_READ_TIMEOUT * 4)]),
+    "as-big-answer": (BIG_ANSWER, [(2 ** 20, 0.05)] * 2),
+}
+
+
 def async_cases():
     """(name, case) of every method and every scripted answer."""
     cases = []
@@ -204,7 +274,8 @@ def run(tmp_path_factory):
                              idle_close=IDLE_CLOSE_S)
     foreign = PlatformSimulator(NORMAL_RECORD, cert_dir=untrusted.directory, lifetime=120)
     stalled = StalledListener()
-    with sim, idle, foreign, stalled:
+    drip = DripServer(trusted, DRIP_SCRIPTS)
+    with sim, idle, foreign, stalled, drip:
         refused = "https://127.0.0.1:%d" % closed_port()
         domains = {"refused": refused, "stalled": stalled.base_url, "untrusted": foreign.base_url}
         cases = async_cases()
@@ -219,6 +290,9 @@ def run(tmp_path_factory):
                 case["domain"] = domains[case["domain"]]
             cases.append((name, case))
         # Proxies come from the environment, as requests reads them.
+        for rid in sorted(DRIP_SCRIPTS):
+            cases.append(("drip:" + rid, {"method": "echo", "param": rid, "req_id": rid, "domain": drip.base_url,
+                                          "read_timeout": DRIP_READ_TIMEOUT}))
         cases.append(("transport:proxy_refused", {"method": "echo", "param": "via a proxy", "req_id": "as-proxy",
                                                   "env": {"HTTPS_PROXY": refused, "https_proxy": refused,
                                                           "NO_PROXY": "", "no_proxy": ""}}))
@@ -285,6 +359,8 @@ def compare(run, name, debug=False):
 def test_same_results_errors_and_log_lines_as_sync(run, name):
     sync, asyn = compare(run, name)
     case = run["cases"][name]
+    if name.startswith("drip:"):
+        return
     recs = records_of(run, case["req_id"])
     if name.startswith("transport:") and name != "transport:server_closes" and name != "transport:read_timeout":
         assert recs == []
@@ -300,6 +376,16 @@ def test_same_results_errors_and_log_lines_as_sync(run, name):
     assert a["raw_body"] == s["raw_body"]  # the same encrypted body
     if name.startswith("method:"):
         assert a["api"] == method_path(case["method"]) and "data" in asyn
+
+
+@pytest.mark.parametrize("rid,outcome", [
+    ("as-drip", "x" * 40),                                       # no deadline for the whole answer
+    ("as-stall-in-body", "requests.exceptions.ConnectionError"),  # the read time-out, inside the body
+    ("as-big-answer", "x" * BIG_ANSWER),                          # opened in a worker thread
+])
+def test_drip_fed_stalled_or_big_answer_as_sync(run, rid, outcome):
+    sync, asyn = compare(run, "drip:" + rid)
+    assert asyn.get("data", asyn.get("exc", {}).get("type")) == outcome
 
 
 @pytest.mark.parametrize("name", [n for n, _ in DEBUG_CASES])

@@ -199,8 +199,11 @@ def _requests_error(exc: BaseException, prepared: requests.PreparedRequest) -> B
         cls = rex.InvalidURL
     else:
         cls = rex.ConnectionError
-    text = "%s: %s" % (type(exc).__name__, exc) if str(exc) else type(exc).__name__
-    return cls("%s (POST %s)" % (text, prepared.url), request=prepared)
+    return cls("%s (POST %s)" % (_text_of(exc), prepared.url), request=prepared)
+
+
+def _text_of(exc: BaseException) -> str:
+    return "%s: %s" % (type(exc).__name__, exc) if str(exc) else type(exc).__name__
 
 
 def _masked(err: rex.RequestException) -> BaseException:
@@ -347,8 +350,13 @@ class AsyncChatDataSDK(object):
                                       allow_redirects=True)
             try:
                 content = await resp.read()
-            except BaseException:
+            except BaseException as exc:
                 resp.close()  # a half-read connection never goes back to the pool
+                if isinstance(exc, (asyncio.TimeoutError, aiohttp.ServerTimeoutError)):
+                    # requests reports a time-out while reading the body as a
+                    # broken connection, not as a ReadTimeout
+                    raise rex.ConnectionError("%s (POST %s)" % (_text_of(exc), prepared_url),
+                                              request=prepared) from exc
                 raise
             resp.release()
         except (aiohttp.ClientError, asyncio.TimeoutError, ssl.SSLError, OSError) as exc:
