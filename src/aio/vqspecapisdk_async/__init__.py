@@ -17,6 +17,11 @@ runs once more with that answer, so that the status check and its error are
 the sync client's. Failures of the connection surface as the
 `requests.exceptions` classes the sync client raises.
 """
+import sys
+
+if sys.version_info < (3, 8):
+    raise ImportError("vqspecapisdk_async needs CPython 3.8 or later")
+
 import asyncio
 import inspect
 import ssl
