@@ -340,8 +340,7 @@ class AsyncChatDataSDK(object):
         requests, sent over this loop's pool; the answer as a requests
         Response, failures as requests' errors."""
         preparer = self._preparer
-        preparer.cookies.clear()
-        prepared = preparer.prepare_request(requests.Request("POST", url, headers=headers, data=payload or {}))
+        prepared = _prepare(preparer, url, headers, payload)
         prepared_url = str(prepared.url)
         settings = preparer.merge_environment_settings(prepared_url, {}, None, None, None)
         proxy = requests.utils.select_proxy(prepared_url, settings["proxies"])
@@ -438,6 +437,36 @@ class AsyncChatDataSDK(object):
     if TYPE_CHECKING:
         # echo and the API methods, made below from the sync client's.
         def __getattr__(self, name: str) -> Callable[[str], Awaitable[str]]: ...
+
+
+# url -> (the URL as requests sends it, the ~/.netrc credentials for it):
+# what Session.prepare_request works out from the URL alone, once per URL.
+_URLS: Dict[str, Tuple[str, Any]] = {}
+_URLS_MAX = 256
+
+
+def _prepare(session: requests.Session, url: str, headers: Dict[str, str], payload: bytes) -> requests.PreparedRequest:
+    """What `session.prepare_request(Request("POST", url, headers, data))`
+    gives (the session's default headers under the call's, the URL checked
+    and encoded, the body and its length), with the URL's part, the costly
+    one, done once per URL; a URL that fails raises every time, as there."""
+    known = _URLS.get(url)
+    if known is None:
+        prepared = session.prepare_request(requests.Request("POST", url, headers=headers, data=payload or {}))
+        if len(_URLS) >= _URLS_MAX:
+            _URLS.clear()
+        _URLS[url] = (str(prepared.url), requests.utils.get_netrc_auth(url))
+        return prepared
+    prepared = requests.PreparedRequest()
+    prepared.method = "POST"
+    prepared.url = known[0]
+    merged = CaseInsensitiveDict(session.headers)
+    merged.update(headers)
+    prepared.prepare_headers(merged)
+    prepared.prepare_body(payload or {}, None)
+    if known[1]:
+        prepared.prepare_auth(known[1], known[0])
+    return prepared
 
 
 def _charset(headers: "CaseInsensitiveDict[str]") -> str:
