@@ -123,7 +123,9 @@ def main():
 
         cold = loop.run_until_complete(batch(inflight))
         runs = 3 if quick else 5
+        c0 = time.process_time()
         async_s = statistics.median(loop.run_until_complete(batch(total)) for _ in range(runs))
+        async_cpu_s = (time.process_time() - c0) / runs
         sclients = [sdk.ChatDataSDK(*ident) for _ in range(inflight)]
         pool = ThreadPoolExecutor(inflight)
 
@@ -139,9 +141,10 @@ def main():
         pool.shutdown()
         bound = 1.3 * (total / inflight) * bench.RTT_S
         rows.append("200 calls, 50 in flight, 20 ms RTT: async %.1f ms, sync on 50 threads %.1f ms, "
-                    "target <= %.1f ms (1.3 x 4 RTT): %s; async first 50 on new connections %.1f ms"
+                    "target <= %.1f ms (1.3 x 4 RTT): %s; async first 50 on new connections %.1f ms; "
+                    "the async client's own CPU time for the 200: %.1f ms"
                     % (async_s * 1e3, sync_s * 1e3, bound * 1e3, "met" if async_s <= bound else "MISSED",
-                       cold * 1e3))
+                       cold * 1e3, async_cpu_s * 1e3))
         loop.run_until_complete(aclient.aclose())
 
         # -- 2. CPU per call, kept-alive -----------------------------------------------------------
