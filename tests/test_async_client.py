@@ -32,6 +32,7 @@ CONCURRENT = 50
 IDLE_CLOSE_S = 0.2
 DRIP_READ_TIMEOUT = 0.5
 BIG_ANSWER = 3 * 2 ** 20  # a plain answer past the crypto thread threshold
+COOKIE = "sid=server-set-cookie"
 
 CHILD = CHILD_COMMON + r'''
 import asyncio
@@ -122,6 +123,12 @@ a = aclient("as-many")
 async def many():
     return await asyncio.gather(*[a.echo("call %d" % i) for i in range(CFG["concurrent"])])
 arun("many", a, many)
+LOOP.run_until_complete(a.aclose())
+
+a = aclient("as-cookies")
+async def cookies():
+    return [await a.echo("call %d" % i) for i in range(3)]
+arun("cookies", a, cookies)
 LOOP.run_until_complete(a.aclose())
 
 a = aclient("as-with")
@@ -307,6 +314,7 @@ def run(tmp_path_factory):
             if "domain" in case:
                 case["domain"] = domains[case["domain"]]
             debug_cases.append((name, case))
+        sim.set_fault("extra_header", req_id="as-cookies", name="Set-Cookie", value=COOKIE + "; Path=/")
         for rid in ("as-timeout", "as-cancel", "as-loop-close"):
             sim.set_fault("slow", req_id=rid, seconds=3)
         cfg = dict(IDENTITY, secret_file=secret_file, domain=sim.base_url, idle_domain=idle.base_url,
@@ -432,6 +440,14 @@ def test_many_calls_in_flight_on_one_client(run):
     logs = run["logs"]["many"]
     assert len(logs) == 2 * CONCURRENT and sorted(set(logs)) == sorted(
         {("INFO", "as-many", "spec2vq begin " + ECHO_PATH), ("INFO", "as-many", "spec2vq end 0")})
+
+
+def test_cookies_set_by_the_server_are_not_sent_later(run):
+    assert run["results"]["cookies"]["data"] == ["call 0", "call 1", "call 2"]
+    recs = records_of(run, "as-cookies")
+    assert len(recs) == 3 and all(("Set-Cookie", COOKIE + "; Path=/") in r["answer"]["headers"] for r in recs)
+    assert all("Cookie" not in [k for k, _ in r["headers"]] for r in recs)
+    assert len(set(r["conn"] for r in recs)) == 1  # over one kept-alive connection
 
 
 def test_async_with_closes_the_pool(run):
