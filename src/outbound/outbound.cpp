@@ -300,22 +300,44 @@ py::object masked_request(PyObject* request, const TokenForms& forms) {
     return copy;
 }
 
+// The values of the header mapping `obj.headers` with the token masked (a
+// redirect's Location names a URL).
+void mask_headers_of(PyObject* obj, const TokenForms& forms) {
+    py::object headers = attr_or_none(obj, "headers");
+    if (headers.is_none()) return;
+    py::object items = steal(PySequence_List(call_method(headers.ptr(), VQ_NAME("items")).ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        py::object pair = borrow(PyList_GET_ITEM(items.ptr(), i));
+        py::object name, value;
+        unpack_pair(pair.ptr(), name, value);
+        if (!PyUnicode_Check(value.ptr())) continue;
+        py::object masked = mask_token(value.ptr(), forms);
+        if (!masked.is(value)) check(PyObject_SetItem(headers.ptr(), name.ptr(), masked.ptr()) == 0);
+    }
+}
+
 // The response `rsp` of a failed call with every URL it holds masked: its
-// own, its raw response's, those of the responses of its redirects, and the
-// requests they answered.
-void mask_response(PyObject* rsp, const TokenForms& forms) {
+// own and its headers', its raw response's, its requests' and, `with_history`, those of the responses of its redirects (whose own
+// histories hold earlier ones of the same).
+void mask_response(PyObject* rsp, const TokenForms& forms, bool with_history = true) {
     if (rsp == Py_None) return;
     mask_url_of(rsp, forms);
+    mask_headers_of(rsp, forms);
     py::object raw = attr_or_none(rsp, "raw");
     mask_url_of(raw.ptr(), forms);
-    py::object request = attr_or_none(rsp, "request");
-    if (!request.is_none()) VQ_SET(rsp, "request", masked_request(request.ptr(), forms).ptr());
+    mask_headers_of(raw.ptr(), forms);
+    // The request it answered, and the one a redirect would send next (what
+    // Response.next gives).
+    for (const char* name : {"request", "_next"}) {
+        py::object request = attr_or_none(rsp, name);
+        if (!request.is_none()) check(PyObject_SetAttrString(rsp, name, masked_request(request.ptr(), forms).ptr()) == 0);
+    }
     py::object history = attr_or_none(rsp, "history");
-    if (PyList_Check(history.ptr())) {
+    if (with_history && PyList_Check(history.ptr())) {
         py::object earlier = steal(PySequence_List(history.ptr()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(earlier.ptr()); ++i) {
             py::object r = borrow(PyList_GET_ITEM(earlier.ptr(), i));
-            mask_response(r.ptr(), forms);
+            mask_response(r.ptr(), forms, false);
         }
     }
 }
