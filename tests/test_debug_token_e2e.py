@@ -143,6 +143,7 @@ def test_access_token_shows_nowhere(sdk, monkeypatch, tmp_path, capsys, servers,
     if err is not None:
         assert err.request.url.endswith(RELAY_PATH + "?" + RELAY_QUERY_PREFIX + "***")
         assert err.__cause__ is None and err.__context__ is None and len(frames) == 1
+        assert err.args == (str(err),)  # a text, whatever the client's error held
         if kind == "redirects":
             assert err.response.status_code == 307 and len(err.response.history) == 30
             assert err.response.url.endswith("access_token=***") and str(err) == "Exceeded 30 redirects."

@@ -343,15 +343,22 @@ void mask_response(PyObject* rsp, const TokenForms& forms, bool with_history = t
 }
 
 // The error `exc` of a post to a relay URL (debug mode), made safe to show
-// whatever its text says: its arguments (an error of the client's URL
-// layer, holding the URL, say) become its text with the token masked, its
-// request and response keep no unmasked URL, and nothing is chained to it.
+// whatever its text says: its arguments, unless they are texts that do not
+// show the token (an error of the client's URL layer, holding the URL, say),
+// become its text with the token masked, its request and response keep no
+// unmasked URL, and nothing is chained to it.
 // A type whose text does not follow its arguments, and still shows the
 // token, gives way to an Exception with the masked text.
 py::object masked_error(PyObject* exc, const TokenForms& forms) {
     py::object text = steal(PyObject_Str(exc));
     py::object masked = mask_token(text.ptr(), forms);
-    check(PyObject_SetAttrString(exc, "args", py::make_tuple(masked).ptr()) == 0);
+    py::object args = VQ_GET(exc, "args");
+    bool plain_texts = PyTuple_Check(args.ptr());
+    for (Py_ssize_t i = 0; plain_texts && i < PyTuple_GET_SIZE(args.ptr()); ++i) {
+        PyObject* arg = PyTuple_GET_ITEM(args.ptr(), i);
+        plain_texts = PyUnicode_CheckExact(arg) && mask_token(arg, forms).ptr() == arg;
+    }
+    if (!plain_texts) check(PyObject_SetAttrString(exc, "args", py::make_tuple(masked).ptr()) == 0);
     py::object request = attr_or_none(exc, "request");
     if (!request.is_none()) VQ_SET(exc, "request", masked_request(request.ptr(), forms).ptr());
     py::object response = attr_or_none(exc, "response");
@@ -359,8 +366,8 @@ py::object masked_error(PyObject* exc, const TokenForms& forms) {
     PyException_SetCause(exc, nullptr);  // also suppresses the context
     PyException_SetContext(exc, nullptr);
     if (!shows_token(exc, forms)) return borrow(exc);
-    py::object args = py::make_tuple(masked);
-    return steal(PyObject_Call(PyExc_Exception, args.ptr(), nullptr));
+    py::object fallback_args = py::make_tuple(masked);
+    return steal(PyObject_Call(PyExc_Exception, fallback_args.ptr(), nullptr));
 }
 
 // The pending error of a post to a relay URL, which carries the access
