@@ -212,18 +212,18 @@ py::object url_token(PyObject* url) {
     return steal(PyUnicode_Substring(url, start, n));
 }
 
-// The forms in which the relay URL `url` shows its access token: those of
-// token_forms, made with the HTTP client's own encoder, and the token as it
-// stands in the URL the client prepares from `url` (its URL parser encodes
-// more characters, and spells escapes in capitals); null when the URL
-// carries none. The last URL's forms are kept: in debug mode every call is
-// posted to the same relay URL.
 // The HTTP client's encoder and prepared-request class, and the helper's log
 // filter, made while the module is imported (init_token_masking).
 PyObject* g_requote = nullptr;
 PyObject* g_prepared_class = nullptr;
 PyObject* g_log_filter = nullptr;
 
+// The forms in which the relay URL `url` shows its access token: those of
+// token_forms, made with the HTTP client's own encoder, and the token as it
+// stands in the URL the client prepares from `url` (its URL parser encodes
+// more characters, and spells escapes in capitals); null when the URL
+// carries none. The last URL's forms are kept: in debug mode every call is
+// posted to the same relay URL.
 std::shared_ptr<const TokenForms> url_token_forms(PyObject* url) {
     static PyObject* last_url = nullptr;  // owned
     static std::shared_ptr<const TokenForms> last_forms;
@@ -231,14 +231,13 @@ std::shared_ptr<const TokenForms> url_token_forms(PyObject* url) {
     PyErr_Clear();
     py::object token = url_token(url);
     if (!token) return nullptr;
-    PyObject* requote = g_requote;
-    PyObject* prepared_class = g_prepared_class;
     auto forms = std::make_shared<TokenForms>();
     add_form(*forms, token.ptr());
-    PyObject* encoded = PyObject_CallFunctionObjArgs(requote, token.ptr(), nullptr);
+    PyObject* encoded = PyObject_CallFunctionObjArgs(g_requote, token.ptr(), nullptr);
     if (encoded && PyUnicode_Check(encoded)) add_form(*forms, encoded);
     Py_XDECREF(encoded);
-    PyObject* prepared = PyObject_CallObject(prepared_class, nullptr);
+    PyErr_Clear();
+    PyObject* prepared = PyObject_CallObject(g_prepared_class, nullptr);
     PyObject* done = prepared ? PyObject_CallMethod(prepared, "prepare_url", "OO", url, Py_None) : nullptr;
     PyObject* sent = done ? PyObject_GetAttrString(prepared, "url") : nullptr;
     Py_XDECREF(done);
@@ -317,7 +316,8 @@ void mask_headers_of(PyObject* obj, const TokenForms& forms) {
 }
 
 // The response `rsp` of a failed call with every URL it holds masked: its
-// own and its headers', its raw response's, its requests' and, `with_history`, those of the responses of its redirects (whose own
+// own and its headers', its raw response's, its requests' and, with
+// `with_history`, those of the responses of its redirects (whose own
 // histories hold earlier ones of the same).
 void mask_response(PyObject* rsp, const TokenForms& forms, bool with_history = true) {
     if (rsp == Py_None) return;
@@ -330,7 +330,8 @@ void mask_response(PyObject* rsp, const TokenForms& forms, bool with_history = t
     // Response.next gives).
     for (const char* name : {"request", "_next"}) {
         py::object request = attr_or_none(rsp, name);
-        if (!request.is_none()) check(PyObject_SetAttrString(rsp, name, masked_request(request.ptr(), forms).ptr()) == 0);
+        if (!request.is_none())
+            check(PyObject_SetAttrString(rsp, name, masked_request(request.ptr(), forms).ptr()) == 0);
     }
     py::object history = attr_or_none(rsp, "history");
     if (with_history && PyList_Check(history.ptr())) {
