@@ -131,7 +131,7 @@ libcrypto() {
     echo "=== libcrypto: OpenSSL $version built in $((SECONDS - t0)) s, $(du -k "$dir/lib/libcrypto.a" | cut -f1) KiB"
 }
 
-# check_wheel WHEEL: the extension module, the PEP 561 stub package and the web apps are in it.
+# check_wheel WHEEL: the extension module, its private helper, the PEP 561 stub package and the web apps are in it.
 check_wheel() {
     "$TOOLPY" - "$1" <<'PY'
 import sys, zipfile
@@ -141,6 +141,7 @@ missing = [want for want, ok in [
     ("vqspecapisdk-stubs/__init__.pyi", "vqspecapisdk-stubs/__init__.pyi" in names),
     ("vqspecapisdk_web/py.typed", "vqspecapisdk_web/py.typed" in names),
     ("vqspecapisdk_web/asgi.py", "vqspecapisdk_web/asgi.py" in names),
+    ("_vqspecapisdk_http/__init__.py", "_vqspecapisdk_http/__init__.py" in names),
 ] if not ok]
 if missing:
     sys.exit("wheel %s lacks %s; it holds: %s" % (sys.argv[1], ", ".join(missing), ", ".join(names)))
