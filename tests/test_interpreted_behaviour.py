@@ -6,7 +6,7 @@ import types
 
 import pytest
 
-from conftest import derived, install_env
+from conftest import derived, install_env, log_texts
 from simulator import wire
 
 REC = wire.SecretRecord("5", derived("parity", "token"), wire.make_key_text("parity"), "prog-p")
@@ -153,3 +153,114 @@ def test_sdk_lines_reach_a_replaced_spec_log(sdk, monkeypatch, tmp_path, case):
     del sdk.spec_log
     sdk.spec_env = sdk.SpecEnv()
     assert outcome(lambda: action(sdk)) == ("NameError", "name 'spec_log' is not defined")
+
+
+# ---- unpacking an API call's (status, data) ------------------------------------------------------
+
+def interpreted_api_result(result):
+    status, data = result
+    if int(status) != 0:
+        raise Exception(status, "Post Err")
+    return data
+
+
+def yielding(*items):
+    def gen():
+        for item in items:
+            yield item
+    return gen
+
+
+def failing_iteration():
+    yield "0"
+    raise LookupError("gone")
+
+
+SEND_RESULTS = {
+    "pair": lambda: ("0", "d"), "list pair": lambda: ["0", "d"], "failed status": lambda: ("3", "d"),
+    "one item": lambda: ("0",), "no item": lambda: [], "three items": lambda: ("0", "d", "x"),
+    "two-character text": lambda: "0d", "generator pair": yielding("0", "d"),
+    "generator of one": yielding("0"), "generator of three": yielding("0", "d", "x"),
+    "int": lambda: 5, "None": lambda: None, "failing iterator": failing_iteration,
+}
+
+
+@pytest.mark.parametrize("result", list(SEND_RESULTS))
+def test_api_call_unpacks_its_result_as_interpreted_code(sdk, result):
+    class Client(sdk.ChatDataSDK):
+        def common_send_http_post(self, cgi_path, url, body):
+            return SEND_RESULTS[result]()
+    for method in ("echo", "sync_msg"):
+        got = outcome(lambda: getattr(Client("c", 1, "a", "j"), method)("{}"))
+        assert got == outcome(lambda: interpreted_api_result(SEND_RESULTS[result]()))
+
+
+# ---- the plain answer's log line ---------------------------------------------------------------------
+
+def refusing():
+    raise LookupError("no token")
+
+
+# (debug mode, what get_is_debug_mode / get_access_token give or raise, body, the line's text)
+PLAIN_ANSWERS = [
+    (False, None, "hello", "hello world", "hello world"),
+    (False, None, refusing, "hello world", "hello world"),
+    (True, None, "hello", "hello world", "*** world"),
+    (True, None, refusing, "hello world", "hello world"),
+    (True, None, 5, "5 hello", "5 hello"),
+    (True, None, None, "None", "None"),
+    (True, refusing, "hello", "hello world", "hello world"),
+]
+
+
+@pytest.mark.parametrize("debug,mode_getter,token,body,shown", PLAIN_ANSWERS)
+def test_plain_answer_line_never_changes_the_outcome(sdk, monkeypatch, capsys, debug, mode_getter, token, body,
+                                                     shown):
+    # The interpreted module logs the answer as it came and accepts it; the
+    # module masks the access token where debug mode may echo it.
+    env = sdk.SpecEnv()
+    env.is_debug_mode = debug
+    for getter, value in (("get_is_debug_mode", mode_getter), ("get_access_token", token)):
+        if callable(value):
+            setattr(env, getter, value)
+    if not callable(token):
+        env.access_token = token
+    monkeypatch.setattr(sdk, "spec_env", env)
+    capsys.readouterr()
+    dec = sdk.SpecToVQHTTPRspDecoder(200, [("vq-status", "7")], body)
+    assert (dec.get_rsp_status(), dec.get_data()) == ("0", body)
+    assert log_texts(capsys.readouterr().out) == [("ERR", "", "no encrypt headers, treat as plain " + shown)]
+
+
+# ---- deleted names ---------------------------------------------------------------------------------------
+
+# A deleted name, and a call that needs it.
+DELETED_NAMES = [
+    ("DOMAIN", lambda m: m.ChatDataSDK("c", 1, "a", "j").get_req_url("/p")),
+    ("SDK_VERSION", lambda m: m.spec_get_sdk_version()),
+    ("SECRET_KEY_FILE_PATH", lambda m: m.is_spec_env()),
+    ("LOG_VER", lambda m: m.spec_log_info("x")),
+    ("LOG_FIELD_CUSTOM_MAX_SIZE", lambda m: m.spec_log_info("x")),
+    ("LOG_LEVEL_ERROR", lambda m: m.spec_log_error("x")),
+    ("DEFAULT_ERRCODE", lambda m: m.spec_make_internal_error_rsp_data("e")),
+    ("random", lambda m: m.gen_new_req_id()),
+    ("string", lambda m: m.gen_new_req_id()),
+    ("uuid", lambda m: m.spec_gen_notify_id()),
+    ("json", lambda m: m.spec_make_internal_error_rsp_data("e")),
+    ("os", lambda m: m.is_spec_env()),
+    ("threading", lambda m: m.SpecEnv()),
+    ("datetime", lambda m: m.spec_log_info("x")),
+    ("time", lambda m: m.SpecToVQHTTPReqConstructor("r", "/p", m.CorpModelCallBack("c", 1, "a", "j", "d"))
+     .get_normal_header()),
+    ("requests", lambda m: m.ChatDataSDK("c", 1, "a", "j").echo("{}")),
+    ("spec_env", lambda m: m.ChatDataSDK("c", 1, "a", "j").get_req_url("/p")),
+    ("log_lock", lambda m: m.spec_log_info("x")),
+    ("CorpModelCallBack", lambda m: m.ChatDataSDK("c", 1, "a", "j").echo("{}")),
+]
+
+
+@pytest.mark.parametrize("name,call", DELETED_NAMES, ids=[n for n, _ in DELETED_NAMES])
+def test_deleted_name_is_a_name_error(sdk, monkeypatch, tmp_path, name, call):
+    install_env(sdk, monkeypatch, tmp_path, REC, "normal", "")
+    delattr(sdk, name)
+    assert outcome(lambda: call(sdk)) == outcome(lambda: exec(name, {}))

@@ -251,40 +251,14 @@ py::object version_text(PyObject* ver) {
 
 // The process id, read once per process (and again after a fork).
 long g_pid = 0;
-// Set in a forked child, before the interpreter runs again there.
-volatile bool g_forked = false;
-void in_child() {
-    g_pid = 0;
-    g_forked = true;
-}
+void in_child() { g_pid = 0; }  // runs before the interpreter does in a child
 long process_id() {
     if (g_pid == 0) g_pid = static_cast<long>(getpid());
     return g_pid;
 }
 
-// The type of the locks the SDK makes (threading.Lock()); a lock of another
-// kind that a program put in place is left to that program.
-PyTypeObject* g_lock_type = nullptr;
-
-// Replaces `holder.<name>` by a fresh threading.Lock() when it is a plain
-// lock that is held; tells whether it did.
-bool renew_if_held(PyObject* holder, PyObject* name) {
-    PyObject* lock = PyObject_GetAttr(holder, name);
-    if (!lock) {
-        PyErr_Clear();
-        return false;
-    }
-    py::object keep = steal(lock);
-    if (Py_TYPE(lock) != g_lock_type) return false;
-    py::object held = call_method(lock, VQ_NAME("locked"));
-    int truth = PyObject_IsTrue(held.ptr());
-    check(truth >= 0);
-    if (!truth) return false;
-    py::object threading = VQ_GLOBAL("threading");
-    py::object fresh = call_method(threading.ptr(), VQ_NAME("Lock"));
-    set_attr(holder, name, fresh.ptr());
-    return true;
-}
+// A forked child's log_lock is a fresh one.
+void renew_log_lock() { renew_lock(module_ptr(), VQ_NAME("log_lock")); }
 
 // Lines kept by the innermost live DeferredLines of this thread.
 thread_local std::vector<PyObject*>* t_deferred = nullptr;
@@ -453,7 +427,7 @@ PyObject* sys_namespace() {
 // formatting and writing happen under the lock.
 template <class Build>
 void emit(Build build) {
-    after_fork();
+    renew_after_fork();
     py::object lock = VQ_GLOBAL("log_lock");
     // The lock's bound methods are held for the scope, so a rebind of their
     // cache while the line is written leaves them alive.
@@ -602,20 +576,6 @@ void DeferredLines::write() {
     for (PyObject* line : lines) Py_DECREF(line);
 }
 
-void after_fork() {
-    if (!g_forked) return;
-    g_forked = false;
-    renew_if_held(module_ptr(), VQ_NAME("log_lock"));
-    PyObject* env = PyObject_GetAttr(module_ptr(), VQ_NAME("spec_env"));
-    if (!env) {
-        PyErr_Clear();
-        return;
-    }
-    py::object keep = steal(env);
-    // A held lock means a load was under way in another thread of the parent.
-    if (renew_if_held(env, VQ_NAME("lock"))) set_attr(env, VQ_NAME("init_secret_info"), Py_False);
-}
-
 namespace {
 
 // The three levels, in the order of Level: the module constant that holds
@@ -712,12 +672,8 @@ void register_log(py::module_& m) {
     // The clock facility as bound by the frame, kept for the life of the process.
     g_datetime_module = py::object(m.attr("datetime")).release().ptr();
     g_datetime_class = check(PyObject_GetAttrString(g_datetime_module, "datetime"));
-    // Plain locks, and the child's side of a fork (which runs before the
-    // interpreter does: it only sets flags).
-    py::object probe = m.attr("threading").attr("Lock")();
-    g_lock_type = Py_TYPE(probe.ptr());
-    Py_INCREF(g_lock_type);
     pthread_atfork(nullptr, nullptr, in_child);
+    on_fork_child(renew_log_lock);
     def_function(m, {"spec_log", {"log_level", "req_id"}, {}, false, true},
                  "Write one log line with the given level and request id.",
                  spec_log);

@@ -31,12 +31,6 @@ private:
     bool active_;
 };
 
-// In a child forked while another thread held log_lock or spec_env's lock,
-// the first log line or secret read finds them held for good: the first
-// such call after a fork replaces a held one by a fresh lock (and lets a
-// load that was under way start again).
-void after_fork();
-
 // The convenience writers as the SDK itself uses them, each found by name in
 // the module; the level is the module's current LOG_LEVEL_* constant, and
 // the line goes through the module's spec_log as found at the call (a

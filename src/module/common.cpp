@@ -1,6 +1,7 @@
 #include "module/common.hpp"
 
 #include <structmember.h>
+#include <pthread.h>
 
 #include <array>
 #include <cstring>
@@ -105,6 +106,82 @@ HeldLock::~HeldLock() {
     PyObject* r = PyObject_CallObject(release_.ptr(), nullptr);
     if (r) Py_DECREF(r);
     else PyErr_Clear();
+}
+
+namespace {
+std::vector<void (*)()>& fork_renewals() {
+    static std::vector<void (*)()> renewals;
+    return renewals;
+}
+// threading.Lock as the SDK makes its locks, and their type.
+PyObject* g_allocate_lock = nullptr;
+PyTypeObject* g_lock_type = nullptr;
+
+void run_fork_renewals() {
+    for (void (*renew)() : fork_renewals()) {
+        try {
+            renew();
+        } catch (py::error_already_set&) {
+            PyErr_Clear();  // the old lock stays; the child goes on
+        }
+    }
+}
+
+#if PY_VERSION_HEX >= 0x03070000
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+    run_fork_renewals();
+    Py_RETURN_NONE;
+}
+PyMethodDef g_after_fork_def = {"_renew_locks_after_fork", after_fork_in_child, METH_NOARGS, nullptr};
+#else
+volatile bool g_fork_pending = false;
+void in_forked_child() { g_fork_pending = true; }  // before the interpreter runs again: a flag only
+#endif
+}  // namespace
+
+void on_fork_child(void (*renew)()) {
+    if (fork_renewals().empty()) {
+        py::object thread_mod = steal(PyImport_ImportModule("_thread"));
+        g_allocate_lock = get_attr(thread_mod.ptr(), VQ_NAME("allocate_lock")).release().ptr();
+        py::object probe = call_object(g_allocate_lock, {});
+        g_lock_type = Py_TYPE(probe.ptr());
+#if PY_VERSION_HEX >= 0x03070000
+        py::object os_mod = steal(PyImport_ImportModule("os"));
+        py::object hook = steal(PyCFunction_New(&g_after_fork_def, nullptr));
+        py::object register_at_fork = get_attr(os_mod.ptr(), VQ_NAME("register_at_fork"));
+        py::dict kwargs;
+        kwargs["after_in_child"] = hook;
+        py::tuple no_args(0);
+        steal(PyObject_Call(register_at_fork.ptr(), no_args.ptr(), kwargs.ptr()));
+#else
+        pthread_atfork(nullptr, nullptr, in_forked_child);
+#endif
+    }
+    fork_renewals().push_back(renew);
+}
+
+#if PY_VERSION_HEX < 0x03070000
+void renew_after_fork() {
+    if (!g_fork_pending) return;
+    g_fork_pending = false;
+    run_fork_renewals();
+}
+#endif
+
+bool renew_lock(PyObject* holder, PyObject* name) {
+    PyObject* lock = PyObject_GetAttr(holder, name);
+    if (!lock) {
+        PyErr_Clear();
+        return false;
+    }
+    py::object old = steal(lock);
+    if (Py_TYPE(lock) != g_lock_type) return false;
+    py::object held = call_method(lock, VQ_NAME("locked"));
+    const int truth = PyObject_IsTrue(held.ptr());
+    check(truth >= 0);
+    py::object fresh = call_object(g_allocate_lock, {});
+    set_attr(holder, name, fresh.ptr());
+    return truth == 1;
 }
 
 double to_double(PyObject* o) {

@@ -79,6 +79,28 @@ private:
     py::object release_;
 };
 
+// ---- fork ------------------------------------------------------------------------
+
+// A forked child renews the locks the SDK makes, as the standard library
+// renews its own: a thread of the parent that held one at the fork, or was
+// half-way through taking it, does not exist in the child. Each subsystem
+// registers the renewal of its own locks at import. The renewals run in the
+// child before the program's code runs again (os.register_at_fork); 3.6 has
+// no such hook, and there they run at the child's first log line or secret
+// read, each of which calls renew_after_fork() first.
+void on_fork_child(void (*renew)());
+#if PY_VERSION_HEX >= 0x03070000
+inline void renew_after_fork() {}
+#else
+void renew_after_fork();
+#endif
+
+// Puts a fresh plain lock in place of `holder.<name>` when that is a plain
+// lock (threading.Lock()); a lock of another kind that a program put there
+// is left to that program. Tells whether the lock it replaced was held.
+// Code that holds the old lock keeps it and releases it as before.
+bool renew_lock(PyObject* holder, PyObject* name);
+
 // ---- argument rules -----------------------------------------------------------
 
 // "Argument 'x' has incorrect type (expected str, got int)"
