@@ -192,9 +192,9 @@ Stamp facility_stamp(PyObject* dt_mod) {
 Stamp log_clock() {
     py::object dt_mod = VQ_GLOBAL("datetime");
     if (dt_mod.ptr() == g_datetime_module && PyModule_Check(dt_mod.ptr())) {
-        PyObject* cls = PyDict_GetItemWithError(PyModule_GetDict(dt_mod.ptr()), VQ_NAME("datetime"));
-        if (!cls && PyErr_Occurred()) throw py::error_already_set();
-        if (cls == g_datetime_class) return system_stamp();
+        static LookupCache class_cache;
+        if (cached_item(PyModule_GetDict(dt_mod.ptr()), VQ_NAME("datetime"), class_cache) == g_datetime_class)
+            return system_stamp();
     }
     return facility_stamp(dt_mod.ptr());
 }
@@ -229,6 +229,12 @@ size_t put_decimal(char* out, unsigned long long v) {
     } while (v);
     for (size_t i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
     return n;
+}
+
+// str(o); a str is its own text form.
+py::object text_form(PyObject* o) {
+    if (PyUnicode_CheckExact(o)) return borrow(o);
+    return steal(PyObject_Str(o));
 }
 
 // str(LOG_VER), converted again only when the constant is reassigned (an
@@ -307,6 +313,13 @@ Py_UCS4 prefix_maxchar(PyObject* s, Py_ssize_t len) {
     return mc;
 }
 
+// Whether the first `len` characters of `s` hold `c` (an ASCII character).
+bool has_char(PyObject* s, Py_ssize_t len, char c) {
+    if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND)
+        return std::memchr(PyUnicode_1BYTE_DATA(s), c, static_cast<size_t>(len)) != nullptr;
+    return PyUnicode_FindChar(s, static_cast<Py_UCS4>(c), 0, len, 1) >= 0;
+}
+
 // Which line breaks of a text become spaces: the free text folds its line
 // feeds; every other field folds line feeds and carriage returns, so that a
 // value from outside (a request id from a header) cannot start a line.
@@ -330,8 +343,7 @@ public:
         x.obj = s;
         x.len = len;
         x.fold_cr = fold == Fold::Breaks;
-        x.fold = len > 0 && (PyUnicode_FindChar(s, '\n', 0, len, 1) >= 0 ||
-                             (x.fold_cr && PyUnicode_FindChar(s, '\r', 0, len, 1) >= 0));
+        x.fold = len > 0 && (has_char(s, len, '\n') || (x.fold_cr && has_char(s, len, '\r')));
         pieces_.push_back(x);
         total_ += len;
         Py_UCS4 mc = len < PyUnicode_GET_LENGTH(s) ? prefix_maxchar(s, len) : PyUnicode_MAX_CHAR_VALUE(s);
@@ -435,12 +447,16 @@ void emit(Build build) {
     HeldLock held(borrow(methods.acquire), borrow(methods.release));
     py::object whole = build();
     // As print() finds it; held while its write runs, which may rebind it.
-    PyObject* found = PyDict_GetItemWithError(sys_namespace(), VQ_NAME("stdout"));
-    if (!found && PyErr_Occurred()) throw py::error_already_set();
+    static LookupCache stdout_cache;
+    PyObject* found = cached_item(sys_namespace(), VQ_NAME("stdout"), stdout_cache);
     if (!found) raise_error(PyExc_RuntimeError, "lost sys.stdout");
     if (found == Py_None) return;  // as print() does without a stdout
     py::object out = borrow(found);
+#if PY_VERSION_HEX >= 0x03090000
+    steal(PyObject_CallMethodOneArg(out.ptr(), VQ_NAME("write"), whole.ptr()));
+#else
     steal(PyObject_CallMethodObjArgs(out.ptr(), VQ_NAME("write"), whole.ptr(), nullptr));
+#endif
 }
 
 }  // namespace
@@ -467,8 +483,8 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
     const size_t line_len = line >= 0 ? put_decimal(line_buf, static_cast<unsigned long long>(line)) : 0;
 
     py::object ver = version_text(VQ_GLOBAL("LOG_VER").ptr());
-    py::object lvl = steal(PyObject_Str(level));
-    py::object rid = req_id ? steal(PyObject_Str(req_id)) : py::object();
+    py::object lvl = text_form(level);
+    py::object rid = req_id ? text_form(req_id) : py::object();
 
     LineBuilder b;
     b.text(ver.ptr(), PyUnicode_GET_LENGTH(ver.ptr()), Fold::Breaks);
@@ -521,7 +537,7 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
                 b.ascii(" ", 1);
                 used += 1;
             }
-            texts.push_back(steal(PyObject_Str(args[i])));
+            texts.push_back(text_form(args[i]));
             PyObject* s = texts.back().ptr();
             const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
             if (reached(used + len)) {
@@ -595,11 +611,15 @@ constexpr LevelRow kLevels[] = {
 static_assert(std::size(kLevels) == static_cast<size_t>(Level::Error) + 1, "a row for every level");
 static_assert(static_cast<int>(Level::Info) == 0 && static_cast<int>(Level::Debug) == 1, "rows in the order of Level");
 
-// The rows' names as interned objects, and the spec_log def_function bound.
+// The rows' names as interned objects, the functions def_function bound
+// under them, and their look-up caches.
 struct LevelNames {
     PyObject* constant;
     PyObject* writer;
     PyObject* writer_with_id;
+    PyObject* own_writer;
+    PyObject* own_writer_with_id;
+    LookupCache constant_cache, writer_cache, writer_with_id_cache;
 };
 LevelNames g_level_names[std::size(kLevels)];
 PyObject* g_own_spec_log = nullptr;
@@ -633,9 +653,10 @@ py::tuple arguments(std::initializer_list<PyObject*> head, PyObject* const* args
 // *args) with the module's spec_log and constant as found now; `req_id`
 // null for the writers without one (an empty field).
 void write_at(Level level, PyObject* req_id, PyObject* const* args, size_t nargs) {
-    const LevelNames& names = g_level_names[static_cast<int>(level)];
-    py::object spec_log = replaced_function(VQ_NAME("spec_log"), g_own_spec_log);
-    py::object lvl = global(names.constant);
+    LevelNames& names = g_level_names[static_cast<int>(level)];
+    static LookupCache spec_log_cache;
+    py::object spec_log = replaced_function(VQ_NAME("spec_log"), g_own_spec_log, spec_log_cache);
+    py::object lvl = global(names.constant, names.constant_cache);
     if (spec_log) {
         PyObject* rid = req_id ? req_id : VQ_NAME("");
         call_writer(spec_log.ptr(), arguments({lvl.ptr(), rid}, args, nargs));
@@ -648,8 +669,11 @@ void write_at(Level level, PyObject* req_id, PyObject* const* args, size_t nargs
 
 void log_at(Level level, PyObject* req_id, std::initializer_list<PyObject*> args) {
     // The writer the interpreted code calls by name, unless replaced.
-    const LevelNames& names = g_level_names[static_cast<int>(level)];
-    if (py::object writer = replaced_function(req_id ? names.writer_with_id : names.writer)) {
+    LevelNames& names = g_level_names[static_cast<int>(level)];
+    py::object writer = req_id ? replaced_function(names.writer_with_id, names.own_writer_with_id,
+                                                   names.writer_with_id_cache)
+                               : replaced_function(names.writer, names.own_writer, names.writer_cache);
+    if (writer) {
         if (req_id) call_writer(writer.ptr(), arguments({req_id}, args.begin(), args.size()));
         else call_writer(writer.ptr(), arguments({}, args.begin(), args.size()));
         return;
@@ -678,9 +702,12 @@ void register_log(py::module_& m) {
                  "Write one log line with the given level and request id.",
                  spec_log);
     g_own_spec_log = m.attr("spec_log").ptr();  // held by the own-function table
-    for (size_t i = 0; i < std::size(kLevels); ++i)
-        g_level_names[i] = {interned(kLevels[i].constant), interned(kLevels[i].writer),
-                            interned(kLevels[i].writer_with_id)};
+    for (size_t i = 0; i < std::size(kLevels); ++i) {
+        LevelNames& names = g_level_names[i];
+        names.constant = interned(kLevels[i].constant);
+        names.writer = interned(kLevels[i].writer);
+        names.writer_with_id = interned(kLevels[i].writer_with_id);
+    }
     for (size_t i = 0; i < std::size(kLevels); ++i) {
         const Level level = static_cast<Level>(i);
         const std::string doc = std::string("Write one ") + kLevels[i].shown + " log line.";
@@ -697,6 +724,10 @@ void register_log(py::module_& m) {
                          write_at(level, a[0], a.rest, a.nrest);
                          return py::none();
                      });
+    }
+    for (LevelNames& names : g_level_names) {  // held by the own-function table
+        names.own_writer = PyDict_GetItem(PyModule_GetDict(m.ptr()), names.writer);
+        names.own_writer_with_id = PyDict_GetItem(PyModule_GetDict(m.ptr()), names.writer_with_id);
     }
 }
 

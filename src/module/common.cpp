@@ -43,20 +43,40 @@ void set_module(PyObject* m) {
     g_module = m;
 }
 
-py::object global(PyObject* name) {
-    // The module's namespace, then the built-in names, as an interpreted
-    // module reads its globals; a name in neither is a NameError.
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(g_module), name);  // borrowed
-    if (v) return borrow(v);
-    if (PyErr_Occurred()) throw py::error_already_set();
+PyObject* cached_item(PyObject* dict, PyObject* name, LookupCache& cache) {
+#if PY_VERSION_HEX < 0x030C0000
+    const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    if (cache.dict == dict && cache.tag == tag && cache.value) return cache.value;
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    // A key's __eq__ may have changed the dict during the look-up: the tag
+    // read now is the one the answer belongs to.
+    cache = {dict, reinterpret_cast<PyDictObject*>(dict)->ma_version_tag, v};
+    if (cache.tag != tag) cache.value = nullptr;
+    return v;
+#else
+    (void)cache;
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+#endif
+}
+
+py::object global(PyObject* name, LookupCache& cache) {
+    if (PyObject* v = cached_item(PyModule_GetDict(g_module), name, cache)) return borrow(v);
     static PyObject* const builtins = [] {
         py::object mod = steal(PyImport_ImportModule("builtins"));
         return py::object(borrow(PyModule_GetDict(mod.ptr()))).release().ptr();  // kept for the process
     }();
-    v = PyDict_GetItemWithError(builtins, name);
+    PyObject* v = PyDict_GetItemWithError(builtins, name);
     if (v) return borrow(v);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     throw py::error_already_set();
+}
+
+py::object global(PyObject* name) {
+    LookupCache once;
+    return global(name, once);
 }
 
 void raise_error(PyObject* type, const char* message) {
@@ -599,10 +619,10 @@ void def_function(py::module_& m, const Signature& sig, const char* doc, Impl im
     m.attr(sig.func) = fn;
 }
 
-py::object replaced_function(PyObject* name, PyObject* own) {
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(g_module), name);  // borrowed
+py::object replaced_function(PyObject* name, PyObject* own, LookupCache& cache) {
+    PyObject* v = cached_item(PyModule_GetDict(g_module), name, cache);  // borrowed
     if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         throw py::error_already_set();
     }
     if (v == own) return py::object();
@@ -612,7 +632,8 @@ py::object replaced_function(PyObject* name, PyObject* own) {
 py::object replaced_function(PyObject* name) {
     const auto& own = own_functions();
     auto it = own.find(name);
-    return replaced_function(name, it != own.end() ? it->second : nullptr);
+    LookupCache once;
+    return replaced_function(name, it != own.end() ? it->second : nullptr, once);
 }
 
 py::object call_object(PyObject* fn, std::initializer_list<PyObject*> args) {

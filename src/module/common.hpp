@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -27,11 +28,31 @@ void set_module(PyObject* m);
         return interned_;                                               \
     }())
 
+// One name's look-up in one namespace (a dict), remembered with the dict's
+// version tag: while the tag is the same the dict has not changed since, so
+// the value found then is the one it holds now (every change of a dict gives
+// it a new tag on CPython 3.6 to 3.11, PEP 509). Later interpreters deprecate
+// the tag, and there every look-up goes to the dict. A cache belongs to one
+// call site; it is read and written under the GIL.
+struct LookupCache {
+    PyObject* dict = nullptr;
+    uint64_t tag = 0;
+    PyObject* value = nullptr;  // borrowed: the dict holds it while its tag stands
+};
+// dict[name] (borrowed), or null when absent; raises what the look-up raises.
+PyObject* cached_item(PyObject* dict, PyObject* name, LookupCache& cache);
+
 // A module attribute read at call time, as an interpreted module reads its
-// globals (tests and programs may reassign any of them); a deleted one
-// raises NameError("name 'X' is not defined").
+// globals (tests and programs may reassign any of them): the module's
+// namespace, then the built-in names; a name in neither raises
+// NameError("name 'X' is not defined").
+py::object global(PyObject* name, LookupCache& cache);
 py::object global(PyObject* name);
-#define VQ_GLOBAL(text) ::vq::global(VQ_NAME(text))
+#define VQ_GLOBAL(text)                                  \
+    ([]() -> py::object {                                \
+        static ::vq::LookupCache cache_;                 \
+        return ::vq::global(VQ_NAME(text), cache_);      \
+    }())
 
 // Interned str for a C string with static storage (a literal or an entry of
 // a static table), cached by address: the same name always gives the same
@@ -178,8 +199,9 @@ inline py::object get_attr(PyObject* obj, PyObject* name) {
 // the object the module holds now, to be called instead. A name deleted from
 // the module raises NameError, as the interpreted code would.
 py::object replaced_function(PyObject* name);
-// The same for a name whose own function the caller holds (`own`).
-py::object replaced_function(PyObject* name, PyObject* own);
+// The same for a name whose own function the caller holds (`own`), with the
+// call site's look-up cache.
+py::object replaced_function(PyObject* name, PyObject* own, LookupCache& cache);
 #define VQ_REPLACED(text) ::vq::replaced_function(VQ_NAME(text))
 
 // fn(*args)
