@@ -521,8 +521,7 @@ void register_env_records(py::module_& m) {
                                  {"use_test_domain", "bool"},
                                  {"debug_secret_info", "SecretInfo"},
                                  {"normal_secret_info", "SecretInfo"}});
-    struct M { Signature sig; const char* doc; Impl impl; };
-    const M methods[] = {
+    def_methods(env, {
         {{"__init__", {}}, "Start in normal mode with nothing loaded.", env_init},
         {{"open_debug_mode", {"debug_token: str", "access_token: str"}},
          "Switch to debug mode with secrets from a debug token.",
@@ -549,8 +548,7 @@ void register_env_records(py::module_& m) {
          env_get_encoding_aes_key},
         {{"get_program_id", {}}, "Return the program id in force.",
          env_get_program_id},
-    };
-    for (const M& x : methods) def_method(env, x.sig, x.doc, x.impl);
+    });
     remember_env_class(env.ptr());
     on_fork_child(renew_secret_lock);
     m.attr("spec_env") = env();

@@ -698,7 +698,7 @@ void register_log(py::module_& m) {
     g_datetime_class = check(PyObject_GetAttrString(g_datetime_module, "datetime"));
     pthread_atfork(nullptr, nullptr, in_child);
     on_fork_child(renew_log_lock);
-    def_function(m, {"spec_log", {"log_level", "req_id"}, {}, false, true},
+    def_function(m, {"spec_log", {"log_level", "req_id"}, {}, Rest::StarArgs},
                  "Write one log line with the given level and request id.",
                  spec_log);
     g_own_spec_log = m.attr("spec_log").ptr();  // held by the own-function table
@@ -711,7 +711,7 @@ void register_log(py::module_& m) {
     for (size_t i = 0; i < std::size(kLevels); ++i) {
         const Level level = static_cast<Level>(i);
         const std::string doc = std::string("Write one ") + kLevels[i].shown + " log line.";
-        def_function(m, {kLevels[i].writer, {}, {}, false, true}, doc.c_str(), [level](const Bound& a) {
+        def_function(m, {kLevels[i].writer, {}, {}, Rest::StarArgs}, doc.c_str(), [level](const Bound& a) {
             write_at(level, nullptr, a.rest, a.nrest);
             return py::none();
         });
@@ -719,7 +719,7 @@ void register_log(py::module_& m) {
     for (size_t i = 0; i < std::size(kLevels); ++i) {
         const Level level = static_cast<Level>(i);
         const std::string doc = std::string("Write one ") + kLevels[i].shown + " log line for a request id.";
-        def_function(m, {kLevels[i].writer_with_id, {"req_id"}, {}, false, true}, doc.c_str(),
+        def_function(m, {kLevels[i].writer_with_id, {"req_id"}, {}, Rest::StarArgs}, doc.c_str(),
                      [level](const Bound& a) {
                          write_at(level, a[0], a.rest, a.nrest);
                          return py::none();

@@ -251,7 +251,7 @@ struct Target {
 [[noreturn]] void raise_unexpected_keyword(const Target& t, PyObject* key) {
     std::string params;
     for (size_t i = 0; i < t.owned.size(); ++i) params += (i ? ", " : "") + t.owned[i];
-    if (t.sig.star) params += params.empty() ? "*args" : ", *args";
+    if (t.sig.rest == Rest::StarArgs) params += params.empty() ? "*args" : ", *args";
     const std::string src = "def f(" + params + "):\n    pass\n";
     py::dict ns;
     ns["__builtins__"] = steal(PyImport_ImportModule("builtins"));
@@ -347,7 +347,7 @@ PyObject* invoke(const Target& t, PyObject* const* args, size_t nargs, PyObject*
             Py_ssize_t pos = 0;
             while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(t, slots, key, value);
         }
-        if (nargs > n && !t.sig.star) raise_too_many(t, nargs);
+        if (nargs > n && t.sig.rest != Rest::StarArgs) raise_too_many(t, nargs);
         fill_defaults(t, slots);
         // Keyword values may come straight from the caller's dict (f(**d) on
         // some interpreters), which the body's own calls can empty: hold them.
@@ -355,7 +355,7 @@ PyObject* invoke(const Target& t, PyObject* const* args, size_t nargs, PyObject*
         for (size_t i = 0; i < n; ++i) held[i] = py::reinterpret_borrow<py::object>(slots[i]);
         Bound b;
         size_t first = 0;
-        if (t.sig.method) b.self = slots[first++];
+        if (t.sig.receiver == Receiver::Self) b.self = slots[first++];
         for (size_t i = first; i < n; ++i) b.values[i - first] = slots[i];
         if (nargs > n) {
             b.rest = args + n;
@@ -453,7 +453,7 @@ PyObject* function_signature(PyObject* self, void*) {
                 kw["annotation"] = t.annotations[i] ? borrow(t.annotations[i]) : empty;
                 params.append(parameter(borrow(t.names[i]), parameter.attr("POSITIONAL_OR_KEYWORD"), **kw));
             }
-            if (t.sig.star) params.append(parameter("args", parameter.attr("VAR_POSITIONAL")));
+            if (t.sig.rest == Rest::StarArgs) params.append(parameter("args", parameter.attr("VAR_POSITIONAL")));
             f->signature = inspect.attr("Signature")(params).release().ptr();
         } catch (py::error_already_set& e) {
             e.restore();
@@ -548,11 +548,11 @@ PyObject* annotation_of(const std::string& type_name) {
 // The function object for `sig`; `qualname_prefix` is the class name for
 // methods. Lives as long as the process.
 py::object new_function(const Signature& sig, Impl impl, const char* doc, const std::string& qualname_prefix) {
-    const size_t n = sig.names.size() + (sig.method ? 1 : 0);
+    const size_t n = sig.names.size() + (sig.receiver == Receiver::Self ? 1 : 0);
     if (n > kMaxParams + 1) raise_error(PyExc_SystemError, "too many parameters for a bound function");
     auto* t = new Target{sig, std::move(impl), {}, {}, {}, {}};
     std::vector<std::string> types;
-    if (sig.method) {
+    if (sig.receiver == Receiver::Self) {
         t->owned.emplace_back("self");
         types.emplace_back();
     }
@@ -648,10 +648,14 @@ py::object call_object(PyObject* fn, std::initializer_list<PyObject*> args) {
 
 void def_method(py::handle cls, const Signature& sig, const char* doc, Impl impl) {
     Signature s = sig;
-    s.method = true;
+    s.receiver = Receiver::Self;
     const std::string prefix = py::str(cls.attr("__qualname__"));
     py::object fn = new_function(s, std::move(impl), doc, prefix);
     check(PyObject_SetAttrString(cls.ptr(), sig.func, fn.ptr()) == 0);
+}
+
+void def_methods(py::handle cls, std::initializer_list<MethodDef> table) {
+    for (const MethodDef& row : table) def_method(cls, row.sig, row.doc, row.impl);
 }
 
 py::object make_class(py::module_& m, const char* name, PyObject* base, const char* doc,

@@ -139,14 +139,19 @@ inline void require_list(PyObject* o, const char* name) {
 // __float__ or __index__; anything else is a TypeError.
 double to_double(PyObject* o);
 
-// A parameter list: names in order, the ones from `first_default` on take the
-// defaults given; `star` collects further positional arguments.
+// Whether a parameter list ends in *args, and whether it begins with self
+// (def_method sets that).
+enum class Rest { None, StarArgs };
+enum class Receiver { None, Self };
+
+// A parameter list: names in order, the trailing ones taking the defaults
+// given, then *args when `rest` says so.
 struct Signature {
     const char* func;                    // the function's name
     std::vector<const char*> names;      // parameters after self, "name" or "name: type"
     std::vector<PyObject*> defaults;     // for the trailing parameters
-    bool method = false;                 // first positional is self
-    bool star = false;                   // accepts *args
+    Rest rest = Rest::None;
+    Receiver receiver = Receiver::None;
 };
 
 // Arguments bound to a Signature: borrowed references, self first for
@@ -174,6 +179,14 @@ void def_function(py::module_& m, const Signature& sig, const char* doc, Impl im
 
 // A method bound into an existing class.
 void def_method(py::handle cls, const Signature& sig, const char* doc, Impl impl);
+
+// One row of a class's method table, bound in order by def_methods.
+struct MethodDef {
+    Signature sig;
+    const char* doc;
+    Impl impl;
+};
+void def_methods(py::handle cls, std::initializer_list<MethodDef> table);
 
 // A plain class made as the interpreter makes one from a class statement:
 // `type(name, (base,), namespace)` with the module, qualified name, docstring

@@ -611,8 +611,7 @@ void register_outbound_messages(py::module_& m) {
                                 {{"corpid", "str"}, {"agentid", "int"}, {"ability_id", "str"},
                                  {"job_info", "str"}, {"req_id", "str"}, {"connect_timeout", "float"},
                                  {"read_timeout", "float"}});
-    struct M { Signature sig; const char* doc; Impl impl; };
-    const M core[] = {
+    def_methods(sdk, {
         {{"__init__", {"corpid: str", "agentid: int", "ability_id: str", "job_info: str"}},
          "Make a client with a new request id.",
          sdk_init},
@@ -626,12 +625,10 @@ void register_outbound_messages(py::module_& m) {
          "Return the URL to post an API path to (the relay in debug mode).",
          sdk_get_req_url},
         {{"common_send_http_post", {"cgi_path: str", "url: str", "body: CorpModelCallBack"}},
-         
          "Sign, encrypt and post a call body; return (status, data).",
          sdk_common_send_http_post},
         {{"echo", {"param"}}, "Echo the call's data back from the platform.", sdk_echo},
-    };
-    for (const M& x : core) def_method(sdk, x.sig, x.doc, x.impl);
+    });
 
     for (const ApiEntry& api : api_table()) {
         if (api.path == nullptr) {
