@@ -113,11 +113,16 @@ setup(
     ext_modules=[ext],
     cmdclass={"build_ext": BuildExt},
     # Optional: the Redis store of the web apps' replay protection.
-    extras_require={"redis": ["redis"]},
-    # PEP 561 stub-only package installed alongside the extension, and the
-    # pure-Python WSGI/ASGI apps (typed inline, with their py.typed marker).
-    packages=["vqspecapisdk-stubs", "vqspecapisdk_web"],
-    package_dir={"vqspecapisdk-stubs": "stubs/vqspecapisdk-stubs", "vqspecapisdk_web": "src/web/vqspecapisdk_web"},
-    package_data={"vqspecapisdk-stubs": ["__init__.pyi"], "vqspecapisdk_web": ["py.typed"]},
+    extras_require={"redis": ["redis"], "async": ['aiohttp; python_version >= "3.8"']},
+    # PEP 561 stub-only package installed alongside the extension, the
+    # pure-Python WSGI/ASGI apps and asyncio client (typed inline, with their
+    # py.typed markers), and the module's private helper for its HTTP client,
+    # which it imports.
+    packages=["vqspecapisdk-stubs", "vqspecapisdk_web", "vqspecapisdk_async", "_vqspecapisdk_http"],
+    package_dir={"vqspecapisdk-stubs": "stubs/vqspecapisdk-stubs", "vqspecapisdk_web": "src/web/vqspecapisdk_web",
+                 "vqspecapisdk_async": "src/aio/vqspecapisdk_async",
+                 "_vqspecapisdk_http": "src/outbound/_vqspecapisdk_http"},
+    package_data={"vqspecapisdk-stubs": ["__init__.pyi"], "vqspecapisdk_web": ["py.typed"],
+                  "vqspecapisdk_async": ["py.typed"]},
     zip_safe=False,
 )
