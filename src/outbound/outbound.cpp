@@ -450,6 +450,25 @@ void init_token_masking() {
 
 // ---- SpecToVQHTTPRspDecoder ---------------------------------------------------------------
 
+// The plain answer as its log line shows it. In debug mode a relay's answer
+// may echo the access token, which is masked; the line never changes the
+// outcome: when the mode or the token cannot be read (a getter raises, the
+// token is not text), the answer is shown as it came.
+py::object plain_answer_shown(PyObject* body) {
+    try {
+        py::object debug = VQ_ENV("get_is_debug_mode");
+        const int on = PyObject_IsTrue(debug.ptr());
+        check(on >= 0);
+        if (!on) return borrow(body);
+        py::object token = VQ_ENV("get_access_token");
+        if (PyUnicode_Check(token.ptr()) && PyUnicode_GET_LENGTH(token.ptr()) > 0)
+            return mask_token(body, token_forms(token.ptr()), true);
+    } catch (py::error_already_set&) {
+        PyErr_Clear();
+    }
+    return borrow(body);
+}
+
 // The five headers of an answer, in the order they are compared.
 constexpr HeaderSlot kRspHeaders[] = {
     {"vq-secret-ver", "_header_ver"},
@@ -484,11 +503,7 @@ py::object rsp_dec_init(const Bound& a) {
 
     if (values[kVer].is_none() && values[kSig].is_none()) {
         py::object label = borrow(interned("no encrypt headers, treat as plain"));
-        // In debug mode a relay's answer may echo the access token.
-        py::object shown = borrow(body);
-        py::object token = VQ_ENV("get_access_token");
-        if (PyUnicode_Check(token.ptr()) && PyUnicode_GET_LENGTH(token.ptr()) > 0)
-            shown = mask_token(body, token_forms(token.ptr()), true);
+        py::object shown = plain_answer_shown(body);
         log_error({label.ptr(), shown.ptr()});
         VQ_SET(self, "data", body);
         VQ_SET(self, "_header_status", interned("0"));
@@ -691,7 +706,7 @@ py::object call_api(PyObject* self, PyObject* path, PyObject* param) {
                                                          job_info.ptr(), param, nullptr));
     py::object result = call_method(self, VQ_NAME("common_send_http_post"), {path, url.ptr(), body.ptr()});
     py::object status, data;
-    unpack_pair(result.ptr(), status, data);
+    unpack_two(result.ptr(), status, data);  // `status, data = result`
     py::object code = steal(PyNumber_Long(status.ptr()));
     int nonzero = PyObject_IsTrue(code.ptr());
     check(nonzero >= 0);
@@ -758,8 +773,7 @@ void register_outbound_messages(py::module_& m) {
                                 {{"corpid", "str"}, {"agentid", "int"}, {"ability_id", "str"},
                                  {"job_info", "str"}, {"req_id", "str"}, {"connect_timeout", "float"},
                                  {"read_timeout", "float"}});
-    struct M { Signature sig; const char* doc; Impl impl; };
-    const M core[] = {
+    def_methods(sdk, {
         {{"__init__", {"corpid: str", "agentid: int", "ability_id: str", "job_info: str"}},
          "Make a client with a new request id.",
          sdk_init},
@@ -773,12 +787,10 @@ void register_outbound_messages(py::module_& m) {
          "Return the URL to post an API path to (the relay in debug mode).",
          sdk_get_req_url},
         {{"common_send_http_post", {"cgi_path: str", "url: str", "body: CorpModelCallBack"}},
-         
          "Sign, encrypt and post a call body; return (status, data).",
          sdk_common_send_http_post},
         {{"echo", {"param"}}, "Echo the call's data back from the platform.", sdk_echo},
-    };
-    for (const M& x : core) def_method(sdk, x.sig, x.doc, x.impl);
+    });
 
     for (const ApiEntry& api : api_table()) {
         if (api.path == nullptr) {
