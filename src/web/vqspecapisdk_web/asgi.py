@@ -21,24 +21,34 @@ AnyHandler = Union[Handler, AsyncHandler]
 # decoded and answered in the thread pool.
 INLINE_BODY = 64 * 1024
 _INDEX = dict((name.encode("latin-1"), i) for i, name in enumerate(KNOWN))
+_LENGTH_AT = len(KNOWN)
+_SLOTS = dict(_INDEX)  # and Content-Length, after the seven
+_SLOTS[b"content-length"] = _LENGTH_AT
 
 
 def header_values(raw: Any) -> Tuple[List[Optional[str]], Optional[str]]:
     """The values of the decoder's seven headers in an ASGI header list, in the order of KNOWN, and Content-Length.
 
     None: absent; of a repeated header the last one counts, as in the decoder.
+    Names arrive lower-case from the servers; a vq- name that does not is
+    looked up lower-cased.  Content-Length shares the one lookup (slot 7).
     """
-    values = [None] * len(KNOWN)  # type: List[Optional[str]]
-    length = None
+    slots = [None] * (_LENGTH_AT + 1)  # type: List[Optional[str]]
+    get = _SLOTS.get
     for k, v in raw:
-        i = _INDEX.get(k)
-        if i is None and k[:1] in (b"v", b"V"):
+        i = get(k)
+        if i is None:
+            if k[:1] not in (b"v", b"V"):
+                continue
             i = _INDEX.get(bytes(k).lower())
-        if i is not None:
-            values[i] = bytes(v).decode("latin-1")
-        elif k == b"content-length":
-            length = bytes(v).decode("latin-1")
-    return values, length
+            if i is None:
+                continue
+        try:
+            slots[i] = v.decode("latin-1")
+        except AttributeError:  # a buffer that is not bytes (memoryview)
+            slots[i] = bytes(v).decode("latin-1")
+    length = slots.pop()
+    return slots, length
 
 
 def is_async_callable(obj: Any) -> bool:
@@ -47,24 +57,6 @@ def is_async_callable(obj: Any) -> bool:
         obj = obj.func
     return inspect.iscoroutinefunction(obj) or (
         callable(obj) and inspect.iscoroutinefunction(getattr(obj, "__call__", None)))
-
-
-async def _collect(receive: Receive, length: int) -> Optional[bytes]:
-    chunks = []  # type: List[bytes]
-    got = 0
-    while True:
-        message = await receive()
-        if message["type"] == "http.disconnect":
-            return None
-        chunk = message.get("body", b"")
-        got += len(chunk)
-        if got > length:
-            raise refuse(400, "Incomplete body")
-        chunks.append(chunk)
-        if not message.get("more_body", False):
-            if got != length:
-                raise refuse(400, "Incomplete body")
-            return chunks[0] if len(chunks) == 1 else b"".join(chunks)
 
 
 class BodyDeadlines(object):
@@ -102,16 +94,36 @@ class BodyDeadlines(object):
 
 
 async def receive_body(receive: Receive, length: int, deadlines: BodyDeadlines) -> Optional[bytes]:
-    """The request body, or None when the client left; refuses a body cut short or late."""
+    """The request body, or None when the client left; refuses a body cut short or late.
+
+    One coroutine, the reading loop written out in it: each coroutine awaited
+    per request costs about as much as the ASGI protocol itself.
+    """
     loop = asyncio.get_running_loop()
     task = asyncio.current_task(loop)
-    if task is None:  # not run as a task: nothing to cancel, no deadline
-        return await _collect(receive, length)
-    deadlines.start(loop, task)
+    if task is not None:  # not run as a task: nothing to cancel, no deadline
+        deadlines.start(loop, task)
+    chunks = []  # type: List[bytes]
+    got = 0
     try:
-        return await _collect(receive, length)
+        while True:
+            message = await receive()
+            if message["type"] == "http.disconnect":
+                return None
+            chunk = message.get("body", b"")
+            got += len(chunk)
+            if got > length:
+                raise refuse(400, "Incomplete body")
+            if not message.get("more_body", False):
+                if got != length:
+                    raise refuse(400, "Incomplete body")
+                if not chunks:
+                    return chunk  # the whole body in one message
+                chunks.append(chunk)
+                return b"".join(chunks)
+            chunks.append(chunk)
     except asyncio.CancelledError:
-        if task not in deadlines.expired:
+        if task is None or task not in deadlines.expired:
             raise
         deadlines.expired.discard(task)
         uncancel = getattr(task, "uncancel", None)  # 3.11+: the cancellation is answered here
@@ -119,13 +131,33 @@ async def receive_body(receive: Receive, length: int, deadlines: BodyDeadlines) 
             uncancel()
         raise refuse(408, "Body not received in time")
     finally:
-        deadlines.waiting.pop(task, None)
+        if task is not None:
+            deadlines.waiting.pop(task, None)
 
 
-async def _send(send: Send, answer: Answer) -> None:
-    await send({"type": "http.response.start", "status": answer.code,
-                "headers": [(n.encode("latin-1"), v.encode("latin-1")) for n, v in answer.headers]})
-    await send({"type": "http.response.body", "body": answer.body})
+class _NameBytes(Dict[str, bytes]):
+    """Answer header names as bytes, made once; a name not met before is encoded when asked for."""
+
+    def __missing__(self, name: str) -> bytes:
+        return name.encode("latin-1")
+
+
+_NAME_BYTES = _NameBytes((name, name.encode("latin-1")) for name in KNOWN + ("Content-Type", "Content-Length"))
+_ENCODE = str.encode
+
+
+def start_message(answer: Answer) -> Message:
+    """The http.response.start message of `answer`.
+
+    The header pairs are encoded by map and zip, in C: a comprehension over
+    them costs more than the rest of the message.  Every answer header is
+    ASCII (the SDK's Base64, hex and digits, and this layer's own constants),
+    so a value's default encoding is its latin-1 one, and the cheapest to ask for.
+    """
+    code, headers, _, _ = answer  # unpacked: cheaper than the properties
+    names, values = zip(*headers)  # an answer has at least one header (Content-Type, or the SDK's)
+    return {"type": "http.response.start", "status": code,
+            "headers": list(zip(map(_NAME_BYTES.__getitem__, names), map(_ENCODE, values)))}
 
 
 async def _lifespan(receive: Receive, send: Send) -> None:
@@ -157,22 +189,17 @@ def make_asgi_app(handler: AnyHandler, *args: Any, **kwargs: Any) -> ASGIApp:
     pipeline = Pipeline(handler, *args, **kwargs)
     awaited = is_async_callable(handler)
     deadlines = BodyDeadlines(pipeline.body_timeout)
+    admit, decode, answer_of, run = pipeline.admit, pipeline.decode, pipeline.answer, pipeline.run
 
-    async def answer_async(headers: HeaderList, body: bytes) -> Answer:
-        if len(body) <= INLINE_BODY:
-            req = pipeline.decode(headers, body)
-            try:
-                data = await handler(req)  # type: ignore[misc]
-            except Exception as err:
-                return pipeline.answer(req, None, err)
-            return pipeline.answer(req, data, None)
+    async def answer_in_pool(headers: HeaderList, body: bytes) -> Answer:
+        """An `async def` handler's call with a body longer than INLINE_BODY."""
         loop = asyncio.get_running_loop()
-        req = await loop.run_in_executor(None, pipeline.decode, headers, body)
+        req = await loop.run_in_executor(None, decode, headers, body)
         try:
             data = await handler(req)  # type: ignore[misc]
         except Exception as err:
-            return await loop.run_in_executor(None, pipeline.answer, req, None, err)
-        return await loop.run_in_executor(None, pipeline.answer, req, data, None)
+            return await loop.run_in_executor(None, answer_of, req, None, err)
+        return await loop.run_in_executor(None, answer_of, req, data, None)
 
     async def app(scope: Scope, receive: Receive, send: Send) -> None:
         kind = scope["type"]
@@ -185,17 +212,29 @@ def make_asgi_app(handler: AnyHandler, *args: Any, **kwargs: Any) -> ASGIApp:
                 return
             raise ValueError("only HTTP is served, not %r" % kind)
         values, length = header_values(scope.get("headers", ()))
+        # The hot path is written out in this one coroutine (the `async def`
+        # handler's decoding and answer, the two messages sent): a coroutine
+        # per step would cost more than the rest of the layer.
         try:
-            n, headers = pipeline.admit(scope.get("method", ""), scope.get("path", ""), length, values)
+            n, headers = admit(scope.get("method", ""), scope.get("path", ""), length, values)
             body = await receive_body(receive, n, deadlines)
             if body is None:
                 return  # the client left: nothing is sent after http.disconnect
-            if awaited:
-                answer = await answer_async(headers, body)
+            if not awaited:
+                answer = await asyncio.get_running_loop().run_in_executor(None, run, headers, body)
+            elif len(body) <= INLINE_BODY:
+                req = decode(headers, body)
+                try:
+                    data = await handler(req)  # type: ignore[misc]
+                except Exception as err:
+                    answer = answer_of(req, None, err)
+                else:
+                    answer = answer_of(req, data, None)
             else:
-                answer = await asyncio.get_running_loop().run_in_executor(None, pipeline.run, headers, body)
+                answer = await answer_in_pool(headers, body)
         except Refused as refused:
             answer = refused.answer
-        await _send(send, answer)
+        await send(start_message(answer))
+        await send({"type": "http.response.body", "body": answer[2]})
 
     return app
