@@ -155,9 +155,9 @@ def start_message(answer: Answer) -> Message:
     so a value's default encoding is its latin-1 one, and the cheapest to ask for.
     """
     code, headers, _, _ = answer  # unpacked: cheaper than the properties
-    names, values = zip(*headers)  # an answer has at least one header (Content-Type, or the SDK's)
+    names = _NAME_BYTES
     return {"type": "http.response.start", "status": code,
-            "headers": list(zip(map(_NAME_BYTES.__getitem__, names), map(_ENCODE, values)))}
+            "headers": [(names[n], v.encode()) for n, v in headers]}
 
 
 async def _lifespan(receive: Receive, send: Send) -> None:
