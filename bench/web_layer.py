@@ -13,6 +13,9 @@ One 1 KiB call of the platform, four ways, each in a process of its own:
     asgi-floor the least any ASGI app does for a call: await the body once and
            send the start and body messages, with no SDK work at all -- what
            the ASGI protocol itself costs on this driver, all of it "layer"
+    asgi-pool-floor  asgi-floor with one loop.run_in_executor(None, f) awaited
+           per call (f does nothing): the least a plain handler's hop to the
+           thread pool and back costs
 
 each with replay protection off and with the in-process store.  The calls are
 built (signed and encrypted by the simulator) before counting starts;
@@ -42,7 +45,7 @@ from simulator.caller import PlatformCaller  # noqa: E402
 
 SECRET = wire.SecretRecord("1", "layer-bench-token-0123456789abcd", wire.make_key_text("aes:layer"), "prog-layer")
 TEXT = ("call " + "word " * 205)[:1024]
-MODES = ("bare", "wsgi", "asgi", "asgi-pool", "asgi-floor")
+MODES = ("bare", "wsgi", "asgi", "asgi-pool", "asgi-floor", "asgi-pool-floor")
 SHIM = r"""
 #include <valgrind/callgrind.h>
 void vq_start(void) { CALLGRIND_START_INSTRUMENTATION; }
@@ -112,6 +115,16 @@ def loop_of(mode, replay, calls):
     if mode == "asgi-floor":
         async def app(scope, receive, send):
             message = await receive()
+            await send({"type": "http.response.start", "status": 200,
+                        "headers": [(b"content-length", b"%d" % len(message["body"]))]})
+            await send({"type": "http.response.body", "body": message["body"]})
+    elif mode == "asgi-pool-floor":
+        def nothing():
+            return None
+
+        async def app(scope, receive, send):
+            message = await receive()
+            await asyncio.get_running_loop().run_in_executor(None, nothing)
             await send({"type": "http.response.start", "status": 200,
                         "headers": [(b"content-length", b"%d" % len(message["body"]))]})
             await send({"type": "http.response.body", "body": message["body"]})
@@ -204,15 +217,15 @@ def main():
         subprocess.check_call(["cc", "-shared", "-fPIC", "-O1", "-o", shim, src])
         print("CPython %s, %d calls of 1 KiB per mode counted, %d timed" % (
             sys.version.split()[0], args.calls, args.timing_calls))
-        print("%-9s %-7s %14s %12s %8s %10s" % ("mode", "replay", "instr/call", "layer adds", "x bare", "us/call"))
+        print("%-15s %-7s %14s %12s %8s %10s" % ("mode", "replay", "instr/call", "layer adds", "x bare", "us/call"))
         for replay in args.replay.split(","):
             rows = [(m, counted(m, replay, args.calls, shim, tmp),
                      timed(m, replay, args.timing_calls) if args.timing_calls else 0.0) for m in modes]
             bare = rows[0][1]
             for mode, instr, seconds in rows:
-                if mode == "asgi-floor":   # no SDK work in it: all of it is layer
+                if mode.endswith("-floor"):   # no SDK work in it: all of it is layer
                     instr += bare
-                print("%-9s %-7s %14.0f %12.0f %8.3f %10.1f" % (
+                print("%-15s %-7s %14.0f %12.0f %8.3f %10.1f" % (
                     mode, replay, instr, instr - bare, (instr - bare) / bare, seconds * 1e6))
     return 0
 
