@@ -13,6 +13,7 @@ module's wall clock (vqspecapisdk.time.time) throughout.
 """
 import heapq
 import importlib
+import operator
 import re
 import threading
 from typing import Any, Callable, Dict, List, Optional, Tuple
@@ -36,6 +37,10 @@ HEADER_MEMBERS = {
 def header_value(req: vqspecapisdk.VQToSpecHTTPReqDecoder, name: str) -> str:
     """The value of header `name` as the decoder `req` took it ("" when absent)."""
     return getattr(req, HEADER_MEMBERS[name]) or ""
+
+
+# The members check() reads, in one C call (three header_value calls cost more).
+_CHECKED = operator.attrgetter(*(HEADER_MEMBERS[name] for name in ("vq-timestamp", "vq-nonce", "vq-signature")))
 
 
 class ReplayStoreError(Exception):
@@ -181,7 +186,7 @@ class ReplayGuard(object):
     def remember(self, nonce: str, ts: str, signature: str, rid: str) -> None:
         """Add the key of a signed message; refuse it when the key was there already."""
         try:
-            fresh = self.store.add("%s%s:%s:%s" % (KEY_PREFIX, nonce, ts, signature), self.ttl)
+            fresh = self.store.add(f"{KEY_PREFIX}{nonce}:{ts}:{signature}", self.ttl)  # one join: cheapest
         except Exception as err:
             vqspecapisdk.spec_log_error_with_req_id(rid, "replay check: store failed:", type(err).__name__,
                                                     str(err))
@@ -194,6 +199,7 @@ class ReplayGuard(object):
     def check(self, req: vqspecapisdk.VQToSpecHTTPReqDecoder) -> None:
         """Both checks for the authenticated call `req`; raises Refused, else returns None."""
         rid = req.get_req_id()
-        ts = header_value(req, "vq-timestamp")
+        ts, nonce, signature = _CHECKED(req)  # header_value(req, ...) of each, at once
+        ts = ts or ""
         self.check_time(ts, rid)
-        self.remember(header_value(req, "vq-nonce"), ts, header_value(req, "vq-signature"), rid)
+        self.remember(nonce or "", ts, signature or "", rid)
