@@ -145,15 +145,14 @@ class _NameBytes(Dict[str, bytes]):
 _NAME_BYTES = _NameBytes((name, name.encode("latin-1")) for name in KNOWN + ("Content-Type", "Content-Length"))
 
 
-def start_message(answer: Answer) -> Message:
-    """The http.response.start message of `answer`.
+def start_message(code: int, headers: HeaderList) -> Message:
+    """The http.response.start message of an answer.
 
     Names come encoded from _NAME_BYTES (a comprehension measured cheaper
     than map and zip).  Every answer header is ASCII (the SDK's Base64, hex
     and digits, and this layer's own constants), so a value's default
     encoding is its latin-1 one, and the cheapest to ask for.
     """
-    code, headers, _, _ = answer  # unpacked: cheaper than the properties
     names = _NAME_BYTES
     return {"type": "http.response.start", "status": code,
             "headers": [(names[n], v.encode()) for n, v in headers]}
@@ -188,7 +187,8 @@ def make_asgi_app(handler: AnyHandler, *args: Any, **kwargs: Any) -> ASGIApp:
     pipeline = Pipeline(handler, *args, **kwargs)
     awaited = is_async_callable(handler)
     deadlines = BodyDeadlines(pipeline.body_timeout)
-    admit, decode, answer_of, run = pipeline.admit, pipeline.decode, pipeline.answer, pipeline.run
+    admit, decode, signed_parts, answer_of, run = (pipeline.admit, pipeline.decode, pipeline.signed_parts,
+                                                   pipeline.answer, pipeline.run)
 
     async def answer_in_pool(headers: HeaderList, body: bytes) -> Answer:
         """An `async def` handler's call with a body longer than INLINE_BODY."""
@@ -219,21 +219,23 @@ def make_asgi_app(handler: AnyHandler, *args: Any, **kwargs: Any) -> ASGIApp:
             body = await receive_body(receive, n, deadlines)
             if body is None:
                 return  # the client left: nothing is sent after http.disconnect
-            if not awaited:
-                answer = await asyncio.get_running_loop().run_in_executor(None, run, headers, body)
-            elif len(body) <= INLINE_BODY:
+            if awaited and len(body) <= INLINE_BODY:
                 req = decode(headers, body)
                 try:
                     data = await handler(req)  # type: ignore[misc]
                 except Exception as err:
-                    answer = answer_of(req, None, err)
+                    response_headers, response_body = signed_parts(req, None, err)
                 else:
-                    answer = answer_of(req, data, None)
+                    response_headers, response_body = signed_parts(req, data, None)
+                code = 200
+            elif awaited:
+                code, response_headers, response_body, _ = await answer_in_pool(headers, body)
             else:
-                answer = await answer_in_pool(headers, body)
+                code, response_headers, response_body, _ = await asyncio.get_running_loop().run_in_executor(
+                    None, run, headers, body)
         except Refused as refused:
-            answer = refused.answer
-        await send(start_message(answer))
-        await send({"type": "http.response.body", "body": answer[2]})
+            code, response_headers, response_body, _ = refused.answer  # unpacked: cheaper than the properties
+        await send(start_message(code, response_headers))
+        await send({"type": "http.response.body", "body": response_body})
 
     return app

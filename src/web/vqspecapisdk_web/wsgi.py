@@ -71,7 +71,8 @@ def make_wsgi_app(handler: Handler, *args: Any, **kwargs: Any) -> WSGIApp:
     body_timeout, skew.
     """
     pipeline = Pipeline(handler, *args, **kwargs)
-    admit, decode, answer_of, body_timeout = pipeline.admit, pipeline.decode, pipeline.answer, pipeline.body_timeout
+    admit, decode, signed_parts, body_timeout = (pipeline.admit, pipeline.decode, pipeline.signed_parts,
+                                                  pipeline.body_timeout)
 
     def app(environ: Dict[str, Any], start_response: StartResponse) -> Iterable[bytes]:
         get = environ.get
@@ -87,12 +88,12 @@ def make_wsgi_app(handler: Handler, *args: Any, **kwargs: Any) -> WSGIApp:
             try:
                 data = handler(req)
             except Exception as err:
-                answer = answer_of(req, None, err)
+                response_headers, body = signed_parts(req, None, err)
             else:
-                answer = answer_of(req, data, None)
+                response_headers, body = signed_parts(req, data, None)
+            status = "200 OK"
         except Refused as refused:
-            answer = refused.answer
-        _, response_headers, body, status = answer  # unpacked: cheaper than the properties
+            _, response_headers, body, status = refused.answer  # unpacked: cheaper than the properties
         start_response(status, response_headers)
         return [body]
 
