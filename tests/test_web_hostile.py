@@ -389,3 +389,29 @@ def test_headers_handed_to_the_decoder_follow_its_table(env):
     assert [name for name, _ in headers] == list(HEADER_MEMBERS) == list(KNOWN)
     req = vqspecapisdk.VQToSpecHTTPReqDecoder(headers, sent.body)
     assert [header_value(req, name) for name in KNOWN] == [h[name] for name in KNOWN]
+
+
+HEADER_CASES = [
+    ("lower-case", [(b"vq-nonce", b"n1"), (b"content-length", b"12")], "n1", "12"),
+    ("repeated: the last counts", [(b"vq-nonce", b"n1"), (b"vq-nonce", b"n2")], "n2", None),
+    ("mixed case after lower", [(b"vq-nonce", b"n1"), (b"VQ-Nonce", b"n2")], "n2", None),
+    ("lower after mixed case", [(b"Vq-NONCE", b"n1"), (b"vq-nonce", b"n2")], "n2", None),
+    ("Content-Length not lower-case is not read", [(b"Content-Length", b"12")], None, None),
+    ("buffers", [(b"vq-nonce", memoryview(b"n1")), (b"content-length", bytearray(b"7"))], "n1", "7"),
+    ("latin-1", [(b"vq-nonce", b"\xe9\xff")], "\xe9\xff", None),
+    ("other headers", [(b"host", b"h"), (b"vary", b"v"), (b"x-vq-nonce", b"x")], None, None),
+]
+
+
+@pytest.mark.skipif(not ASGI, reason="the ASGI app needs CPython 3.8 or later")
+@pytest.mark.parametrize("case,raw_headers,nonce,length", HEADER_CASES, ids=[c[0] for c in HEADER_CASES])
+def test_asgi_header_values(case, raw_headers, nonce, length):
+    from vqspecapisdk_web.asgi import header_values, start_message
+    from vqspecapisdk_web.pipeline import KNOWN
+    values, got_length = header_values(raw_headers)
+    assert (values[KNOWN.index("vq-nonce")], got_length) == (nonce, length)
+    assert len(values) == len(KNOWN) and values.count(None) == len(KNOWN) - (nonce is not None)
+    # Answer headers: known names come pre-encoded, others are encoded when met.
+    assert start_message(200, [("vq-nonce", "n"), ("Allow", "POST"), ("X-New", "1")]) == {
+        "type": "http.response.start", "status": 200,
+        "headers": [(b"vq-nonce", b"n"), (b"Allow", b"POST"), (b"X-New", b"1")]}
