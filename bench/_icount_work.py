@@ -1,0 +1,159 @@
+"""The operations bench/icount.py counts, run once under callgrind.
+
+    python bench/_icount_work.py RESULT.json N
+
+Runs every operation the importable vqspecapisdk supports, each as two
+segments of N and 2N calls, with an empty loop of N and 2N calls first.
+Before and after each segment it calls os.getppid(): the parent runs this
+under `valgrind --tool=callgrind --dump-before=getppid`, so that every
+segment's instructions are a part of their own, and an
+operation's count is (2N part - N part) / N less the empty loop's, which
+cancels everything that does not grow with the calls (start-up, imports,
+warm-up, the marker itself).
+
+Deterministic by construction: fixed bodies, time stamps and nonces for
+the messages the bench makes; random seeded before every segment (the
+answer's nonce); the garbage collector off while a segment runs (a collection
+lands at an allocation count, not at a call); log lines go to /dev/null.
+Only the module's public API is used, so an earlier commit's build runs
+the same script.  RESULT.json gets the operations run, in segment order.
+"""
+import gc
+import io
+import json
+import os
+import random
+import sys
+from itertools import repeat
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import run as fixtures  # noqa: E402  (bench/run.py: keys, texts, the inbound call)
+
+import vqspecapisdk as sdk  # noqa: E402
+
+KIB = 1024
+TS, NONCE = "1796748592", "1981369290"
+
+
+def log_line():
+    args = ("spec2vq", "begin", "/cgi-bin/chatdata/echo")
+
+    def op():
+        sdk.spec_log_info(*args)
+    return op
+
+
+def encrypt_sign():
+    plain = fixtures.make_text(KIB)
+
+    def op():
+        w = sdk.encrypt_body(fixtures.AES_KEY_TEXT, plain)
+        sdk.get_signature(fixtures.TOKEN, w, TS, NONCE, fixtures.SECRET_VER)
+    return op
+
+
+def decrypt():
+    wire = fixtures.baseline.encrypt_body(fixtures.AES_KEY_TEXT, fixtures.make_text(KIB))
+
+    def op():
+        sdk.decrypt_body(fixtures.AES_KEY_TEXT, wire)
+    return op
+
+
+def inbound_call():
+    """(headers, wire, answer) of a 1 KiB platform call, as bench/run.py section g makes it."""
+    data = fixtures.make_text(KIB - 230, seed=5)
+    random.seed(7)
+    headers, wire, _ = fixtures.inbound_request(None, data, KIB)
+    return headers, wire, fixtures.make_text(KIB, seed=9)
+
+
+def inbound():
+    headers, wire, answer = inbound_call()
+
+    def op():
+        d = sdk.VQToSpecHTTPReqDecoder(headers, wire)
+        d.get_data()
+        d.get_req_id()
+        r = sdk.VQToSpecHTTPRspConstructor(answer)
+        r.get_normal_header()
+        r.get_encoded_body()
+    return op
+
+
+def web():
+    try:
+        from vqspecapisdk_web import make_wsgi_app
+    except ImportError:
+        return None  # a commit before the web layer
+    headers, wire, answer = inbound_call()
+    app = make_wsgi_app(lambda req: answer)
+    body = wire.encode("ascii")
+    environ = {"REQUEST_METHOD": "POST", "PATH_INFO": "/", "CONTENT_LENGTH": str(len(body)),
+               "CONTENT_TYPE": "application/json", "SERVER_NAME": "127.0.0.1", "SERVER_PORT": "8080",
+               "SERVER_PROTOCOL": "HTTP/1.1", "wsgi.url_scheme": "http"}
+    for name, value in headers:
+        key = "HTTP_" + name.upper().replace("-", "_")
+        if key not in ("HTTP_CONTENT_LENGTH", "HTTP_CONTENT_TYPE"):
+            environ[key] = value
+    seen = []
+
+    def start_response(status, hdrs, exc_info=None):
+        seen.append(status)
+
+    def op():
+        env = dict(environ)
+        env["wsgi.input"] = io.BytesIO(body)
+        del seen[:]
+        app(env, start_response)
+        if seen[0] != "200 OK":
+            raise SystemExit("the web layer answered %s" % seen[0])
+    return op
+
+
+# name in the table -> maker of the operation (None when unsupported)
+OPERATIONS = [
+    ("encrypt+sign 1 KiB", encrypt_sign),
+    ("decrypt 1 KiB", decrypt),
+    ("inbound decode+answer 1 KiB", inbound),
+    ("log line", log_line),
+    ("web layer 1 KiB", web),
+]
+
+
+def noop():
+    pass
+
+
+def segment(fn, n):
+    random.seed(1)
+    gc.collect()
+    os.getppid()  # the marker: callgrind starts a new part here
+    for _ in repeat(None, n):
+        fn()
+    sys.stdout.flush()  # each segment writes out its own lines
+    os.getppid()  # and the segment's part ends here
+
+
+def main():
+    out_path, n = sys.argv[1], int(sys.argv[2])
+    sys.stdout = open(os.devnull, "w")  # the log lines
+    fixtures.install_env()
+    ops = [(name, make()) for name, make in OPERATIONS]
+    ops = [(name, op) for name, op in ops if op is not None]
+    for _, op in ops:  # warm-up: caches, specialised byte code, lazy imports
+        for _ in range(20):
+            op()
+    gc.disable()
+    for fn in [noop] + [op for _, op in ops]:
+        segment(fn, n)
+        segment(fn, 2 * n)
+    with open(out_path, "w") as f:
+        json.dump({"operations": [name for name, _ in ops], "module": sdk.__file__,
+                   "python": sys.version.split()[0]}, f)
+
+
+if __name__ == "__main__":
+    main()
