@@ -114,10 +114,13 @@ setup(
     cmdclass={"build_ext": BuildExt},
     # Optional: the Redis store of the web apps' replay protection.
     extras_require={"redis": ["redis"]},
-    # PEP 561 stub-only package installed alongside the extension, and the
-    # pure-Python WSGI/ASGI apps (typed inline, with their py.typed marker).
-    packages=["vqspecapisdk-stubs", "vqspecapisdk_web"],
-    package_dir={"vqspecapisdk-stubs": "stubs/vqspecapisdk-stubs", "vqspecapisdk_web": "src/web/vqspecapisdk_web"},
-    package_data={"vqspecapisdk-stubs": ["__init__.pyi"], "vqspecapisdk_web": ["py.typed"]},
+    # PEP 561 stub-only package installed alongside the extension, the
+    # pure-Python WSGI/ASGI apps and the bridge to the logging module (typed
+    # inline, with their py.typed markers).
+    packages=["vqspecapisdk-stubs", "vqspecapisdk_web", "vqspecapisdk_logging"],
+    package_dir={"vqspecapisdk-stubs": "stubs/vqspecapisdk-stubs", "vqspecapisdk_web": "src/web/vqspecapisdk_web",
+                 "vqspecapisdk_logging": "src/logbridge/vqspecapisdk_logging"},
+    package_data={"vqspecapisdk-stubs": ["__init__.pyi"], "vqspecapisdk_web": ["py.typed"],
+                  "vqspecapisdk_logging": ["py.typed"]},
     zip_safe=False,
 )
