@@ -21,6 +21,7 @@ the same script.  RESULT.json gets the operations run, in segment order.
 import gc
 import io
 import json
+import logging
 import os
 import random
 import sys
@@ -113,6 +114,55 @@ def web():
     return op
 
 
+def logging_bridge():
+    """(logger, bridge module) when the writers call a replaced spec_log, else None."""
+    try:
+        import vqspecapisdk_logging as bridge
+    except ImportError:  # a PYTHONPATH build: the checkout's copy
+        sys.path.insert(0, os.path.join(os.path.dirname(HERE), "src", "logbridge"))
+        import vqspecapisdk_logging as bridge
+    logger = logging.getLogger("vqspecapisdk.icount")
+    logger.propagate = False
+    logger.setLevel(logging.INFO)
+    handler = logging.StreamHandler(open(os.devnull, "w"))
+    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(req_id)s %(filename)s:%(lineno)d "
+                                           "%(message)s"))
+    logger.handlers = [handler]
+    seen = []
+    logger.addFilter(lambda record: seen.append(record) and False)
+    with bridge.bridged(logger):
+        sdk.spec_log_info("probe")
+    logger.filters = []
+    return (logger, bridge) if seen else None
+
+
+def bridged_line():
+    found = logging_bridge()
+    if not found:
+        return None  # a build whose writers do not call a replaced spec_log
+    logger, bridge = found
+    args = ("spec2vq", "begin", "/cgi-bin/chatdata/echo")
+
+    def op():
+        sdk.spec_log_info(*args)
+    op.enter = lambda: bridge.install(logger)
+    op.exit = bridge.uninstall
+    return op
+
+
+def bare_logger_line():
+    found = logging_bridge()
+    if not found:
+        return None
+    logger = found[0]
+    text = "spec2vq begin /cgi-bin/chatdata/echo"
+    extra = {"req_id": ""}  # the same format as the bridged line's
+
+    def op():
+        logger.info(text, extra=extra)
+    return op
+
+
 # name in the table -> maker of the operation (None when unsupported)
 OPERATIONS = [
     ("encrypt+sign 1 KiB", encrypt_sign),
@@ -120,6 +170,8 @@ OPERATIONS = [
     ("inbound decode+answer 1 KiB", inbound),
     ("log line", log_line),
     ("web layer 1 KiB", web),
+    ("log line, logging bridge", bridged_line),
+    ("bare logger.info (reference)", bare_logger_line),
 ]
 
 
@@ -128,6 +180,7 @@ def noop():
 
 
 def segment(fn, n):
+    getattr(fn, "enter", noop)()
     random.seed(1)
     gc.collect()
     os.getppid()  # the marker: callgrind starts a new part here
@@ -135,6 +188,7 @@ def segment(fn, n):
         fn()
     sys.stdout.flush()  # each segment writes out its own lines
     os.getppid()  # and the segment's part ends here
+    getattr(fn, "exit", noop)()
 
 
 def main():
@@ -144,8 +198,10 @@ def main():
     ops = [(name, make()) for name, make in OPERATIONS]
     ops = [(name, op) for name, op in ops if op is not None]
     for _, op in ops:  # warm-up: caches, specialised byte code, lazy imports
+        getattr(op, "enter", noop)()
         for _ in range(20):
             op()
+        getattr(op, "exit", noop)()
     gc.disable()
     for fn in [noop] + [op for _, op in ops]:
         segment(fn, n)

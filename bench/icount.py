@@ -110,8 +110,10 @@ def side_python():
         shutil.rmtree(venv, ignore_errors=True)
         print("icount: making %s" % venv, flush=True)
         run([base, "-m", "venv", venv])
-        run([py, "-m", "pip", "install", "-q", "--disable-pip-version-check",
-             "pybind11>=2.9", "setuptools>=40.8", "wheel", "requests", "pycryptodome"])
+        pip = [py, "-m", "pip", "install", "-q", "--disable-pip-version-check"]
+        # a pip that picks the versions this interpreter supports (.ci/lib.sh's new_venv)
+        run(pip + ["-U", "pip<22" if sys.version_info < (3, 7) else "pip"])
+        run(pip + ["pybind11>=2.9", "setuptools>=40.8", "wheel", "requests", "pycryptodome"])
         open(os.path.join(venv, ".ready"), "w").close()
     return py
 

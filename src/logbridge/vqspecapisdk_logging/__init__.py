@@ -125,7 +125,7 @@ def _make_writer(logger: logging.Logger, levels: Mapping[str, int]) -> Writer:
             path, line, func = code.co_filename, f.f_lineno, code.co_name
         rid = _fold(req_id if type(req_id) is str else str(req_id))
         text = _free_text(args, sdk.LOG_FIELD_CUSTOM_MAX_SIZE)
-        record = make_record(name, level, path, line, text, None, None, func)
+        record = make_record(name, level, path, line, text, (), None, func)
         fields = record.__dict__
         fields["req_id"] = rid
         fields["sdk_level"] = _fold(log_level if type(log_level) is str else str(log_level))
@@ -172,7 +172,7 @@ def uninstall() -> None:
         if route.previous is _MISSING:
             del vqspecapisdk.spec_log
         else:
-            vqspecapisdk.spec_log = route.previous
+            setattr(vqspecapisdk, "spec_log", route.previous)
 
 
 def installed() -> Optional[logging.Logger]:
