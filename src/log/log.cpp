@@ -9,7 +9,9 @@
 #include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -586,7 +588,13 @@ void DeferredLines::write() {
     lines.swap(lines_);
     size_t i = 0;
     try {
-        for (; i < lines.size(); ++i) emit([&] { return borrow(lines[i]); });
+        for (; i < lines.size(); ++i) {
+            PyObject* kept = lines[i];
+            if (PyTuple_CheckExact(kept))  // a replacement writer's call: (writer, arguments)
+                steal(PyObject_Call(PyTuple_GET_ITEM(kept, 0), PyTuple_GET_ITEM(kept, 1), nullptr));
+            else
+                emit([&] { return borrow(kept); });
+        }
     } catch (...) {
         for (PyObject* line : lines) Py_DECREF(line);
         throw;
@@ -608,61 +616,93 @@ void after_fork() {
     if (renew_if_held(env, VQ_NAME("lock"))) set_attr(env, VQ_NAME("init_secret_info"), Py_False);
 }
 
-void log_at(Level level, PyObject* req_id, std::initializer_list<PyObject*> args) {
-    // The writer the interpreted code calls by name, unless replaced.
-    PyObject* name = nullptr;
-    switch (level) {
-        case Level::Info: name = req_id ? VQ_NAME("spec_log_info_with_req_id") : VQ_NAME("spec_log_info"); break;
-        case Level::Debug: name = req_id ? VQ_NAME("spec_log_debug_with_req_id") : VQ_NAME("spec_log_debug"); break;
-        default: name = req_id ? VQ_NAME("spec_log_error_with_req_id") : VQ_NAME("spec_log_error"); break;
-    }
-    if (py::object writer = replaced_function(name)) {
-        py::tuple t(args.size() + (req_id ? 1 : 0));
-        size_t i = 0;
-        if (req_id) {
-            Py_INCREF(req_id);
-            PyTuple_SET_ITEM(t.ptr(), i++, req_id);
-        }
-        for (PyObject* a : args) {
-            Py_INCREF(a);
-            PyTuple_SET_ITEM(t.ptr(), i++, a);
-        }
-        steal(PyObject_Call(writer.ptr(), t.ptr(), nullptr));
+namespace {
+
+// The three levels, in the order of Level: the module constant that holds
+// the level's text, its two convenience writers, and the text the writers'
+// docstrings show.
+struct LevelRow {
+    const char* constant;
+    const char* writer;
+    const char* writer_with_id;
+    const char* shown;
+};
+constexpr LevelRow kLevels[] = {
+    {"LOG_LEVEL_INFO", "spec_log_info", "spec_log_info_with_req_id", "INFO"},
+    {"LOG_LEVEL_DEBUG", "spec_log_debug", "spec_log_debug_with_req_id", "DBG"},
+    {"LOG_LEVEL_ERROR", "spec_log_error", "spec_log_error_with_req_id", "ERR"},
+};
+static_assert(std::size(kLevels) == static_cast<size_t>(Level::Error) + 1, "a row for every level");
+static_assert(static_cast<int>(Level::Info) == 0 && static_cast<int>(Level::Debug) == 1, "rows in the order of Level");
+
+// The rows' names as interned objects, and the spec_log def_function bound.
+struct LevelNames {
+    PyObject* constant;
+    PyObject* writer;
+    PyObject* writer_with_id;
+};
+LevelNames g_level_names[std::size(kLevels)];
+PyObject* g_own_spec_log = nullptr;
+
+// Calls a replacement writer with `args`; while lines are kept for later
+// (DeferredLines), the call is kept with them.
+void call_writer(PyObject* fn, py::tuple args) {
+    if (t_deferred) {
+        t_deferred->push_back(py::make_tuple(borrow(fn), args).release().ptr());
         return;
     }
-    py::object lvl;
-    switch (level) {
-        case Level::Info: lvl = VQ_GLOBAL("LOG_LEVEL_INFO"); break;
-        case Level::Debug: lvl = VQ_GLOBAL("LOG_LEVEL_DEBUG"); break;
-        default: lvl = VQ_GLOBAL("LOG_LEVEL_ERROR"); break;
+    steal(PyObject_Call(fn, args.ptr(), nullptr));
+}
+
+// `fn(*head, *args)` as a tuple of arguments.
+py::tuple arguments(std::initializer_list<PyObject*> head, PyObject* const* args, size_t nargs) {
+    py::tuple t(head.size() + nargs);
+    size_t i = 0;
+    for (PyObject* a : head) {
+        Py_INCREF(a);
+        PyTuple_SET_ITEM(t.ptr(), i++, a);
     }
-    write_log(lvl.ptr(), req_id, args.begin(), args.size());
+    for (size_t k = 0; k < nargs; ++k) {
+        Py_INCREF(args[k]);
+        PyTuple_SET_ITEM(t.ptr(), i++, args[k]);
+    }
+    return t;
+}
+
+// The body of a convenience writer: spec_log(LOG_LEVEL_<level>, req_id,
+// *args) with the module's spec_log and constant as found now; `req_id`
+// null for the writers without one (an empty field).
+void write_at(Level level, PyObject* req_id, PyObject* const* args, size_t nargs) {
+    const LevelNames& names = g_level_names[static_cast<int>(level)];
+    py::object spec_log = replaced_function(VQ_NAME("spec_log"), g_own_spec_log);
+    py::object lvl = global(names.constant);
+    if (spec_log) {
+        PyObject* rid = req_id ? req_id : VQ_NAME("");
+        call_writer(spec_log.ptr(), arguments({lvl.ptr(), rid}, args, nargs));
+        return;
+    }
+    write_log(lvl.ptr(), req_id, args, nargs);
+}
+
+}  // namespace
+
+void log_at(Level level, PyObject* req_id, std::initializer_list<PyObject*> args) {
+    // The writer the interpreted code calls by name, unless replaced.
+    const LevelNames& names = g_level_names[static_cast<int>(level)];
+    if (py::object writer = replaced_function(req_id ? names.writer_with_id : names.writer)) {
+        if (req_id) call_writer(writer.ptr(), arguments({req_id}, args.begin(), args.size()));
+        else call_writer(writer.ptr(), arguments({}, args.begin(), args.size()));
+        return;
+    }
+    write_at(level, req_id, args.begin(), args.size());
 }
 
 // ---- module functions ------------------------------------------------------------------
 
 namespace {
 
-void write_rest(PyObject* level, PyObject* req_id, const Bound& a) {
-    write_log(level, req_id, a.rest, a.nrest);
-}
-
 py::object spec_log(const Bound& a) {
-    write_rest(a[0], a[1], a);
-    return py::none();
-}
-template <int L>
-py::object level_writer(const Bound& a) {
-    const char* name = L == 0 ? "LOG_LEVEL_INFO" : L == 1 ? "LOG_LEVEL_DEBUG" : "LOG_LEVEL_ERROR";
-    py::object lvl = global(interned(name));
-    write_rest(lvl.ptr(), nullptr, a);
-    return py::none();
-}
-template <int L>
-py::object level_writer_with_id(const Bound& a) {
-    const char* name = L == 0 ? "LOG_LEVEL_INFO" : L == 1 ? "LOG_LEVEL_DEBUG" : "LOG_LEVEL_ERROR";
-    py::object lvl = global(interned(name));
-    write_rest(lvl.ptr(), a[0], a);
+    write_log(a[0], a[1], a.rest, a.nrest);
     return py::none();
 }
 
@@ -681,21 +721,27 @@ void register_log(py::module_& m) {
     def_function(m, {"spec_log", {"log_level", "req_id"}, {}, false, true},
                  "Write one log line with the given level and request id.",
                  spec_log);
-    def_function(m, {"spec_log_info", {}, {}, false, true},
-                 "Write one INFO log line.", level_writer<0>);
-    def_function(m, {"spec_log_debug", {}, {}, false, true},
-                 "Write one DBG log line.", level_writer<1>);
-    def_function(m, {"spec_log_error", {}, {}, false, true},
-                 "Write one ERR log line.", level_writer<2>);
-    def_function(m, {"spec_log_info_with_req_id", {"req_id"}, {}, false, true},
-                 "Write one INFO log line for a request id.",
-                 level_writer_with_id<0>);
-    def_function(m, {"spec_log_debug_with_req_id", {"req_id"}, {}, false, true},
-                 "Write one DBG log line for a request id.",
-                 level_writer_with_id<1>);
-    def_function(m, {"spec_log_error_with_req_id", {"req_id"}, {}, false, true},
-                 "Write one ERR log line for a request id.",
-                 level_writer_with_id<2>);
+    g_own_spec_log = m.attr("spec_log").ptr();  // held by the own-function table
+    for (size_t i = 0; i < std::size(kLevels); ++i)
+        g_level_names[i] = {interned(kLevels[i].constant), interned(kLevels[i].writer),
+                            interned(kLevels[i].writer_with_id)};
+    for (size_t i = 0; i < std::size(kLevels); ++i) {
+        const Level level = static_cast<Level>(i);
+        const std::string doc = std::string("Write one ") + kLevels[i].shown + " log line.";
+        def_function(m, {kLevels[i].writer, {}, {}, false, true}, doc.c_str(), [level](const Bound& a) {
+            write_at(level, nullptr, a.rest, a.nrest);
+            return py::none();
+        });
+    }
+    for (size_t i = 0; i < std::size(kLevels); ++i) {
+        const Level level = static_cast<Level>(i);
+        const std::string doc = std::string("Write one ") + kLevels[i].shown + " log line for a request id.";
+        def_function(m, {kLevels[i].writer_with_id, {"req_id"}, {}, false, true}, doc.c_str(),
+                     [level](const Bound& a) {
+                         write_at(level, a[0], a.rest, a.nrest);
+                         return py::none();
+                     });
+    }
 }
 
 }  // namespace vq

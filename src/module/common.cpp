@@ -43,12 +43,19 @@ void set_module(PyObject* m) {
 }
 
 py::object global(PyObject* name) {
-    // The module's namespace, as an interpreted module reads its globals.
-    PyObject* ns = PyModule_GetDict(g_module);  // borrowed
-    PyObject* v = PyDict_GetItemWithError(ns, name);
+    // The module's namespace, then the built-in names, as an interpreted
+    // module reads its globals; a name in neither is a NameError.
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(g_module), name);  // borrowed
     if (v) return borrow(v);
     if (PyErr_Occurred()) throw py::error_already_set();
-    return steal(PyObject_GetAttr(g_module, name));  // raises the usual AttributeError
+    static PyObject* const builtins = [] {
+        py::object mod = steal(PyImport_ImportModule("builtins"));
+        return py::object(borrow(PyModule_GetDict(mod.ptr()))).release().ptr();  // kept for the process
+    }();
+    v = PyDict_GetItemWithError(builtins, name);
+    if (v) return borrow(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw py::error_already_set();
 }
 
 void raise_error(PyObject* type, const char* message) {
@@ -515,16 +522,20 @@ void def_function(py::module_& m, const Signature& sig, const char* doc, Impl im
     m.attr(sig.func) = fn;
 }
 
-py::object replaced_function(PyObject* name) {
+py::object replaced_function(PyObject* name, PyObject* own) {
     PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(g_module), name);  // borrowed
     if (!v) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         throw py::error_already_set();
     }
+    if (v == own) return py::object();
+    return borrow(v);
+}
+
+py::object replaced_function(PyObject* name) {
     const auto& own = own_functions();
     auto it = own.find(name);
-    if (it != own.end() && it->second == v) return py::object();
-    return borrow(v);
+    return replaced_function(name, it != own.end() ? it->second : nullptr);
 }
 
 py::object call_object(PyObject* fn, std::initializer_list<PyObject*> args) {

@@ -28,12 +28,9 @@ void set_module(PyObject* m);
     }())
 
 // A module attribute read at call time, as an interpreted module reads its
-// globals (tests and programs may reassign any of them).
+// globals (tests and programs may reassign any of them); a deleted one
+// raises NameError("name 'X' is not defined").
 py::object global(PyObject* name);
-inline py::object global(const char* name) {
-    return py::reinterpret_steal<py::object>(
-        [&] { PyObject* r = PyObject_GetAttrString(module_ptr(), name); if (!r) throw py::error_already_set(); return r; }());
-}
 #define VQ_GLOBAL(text) ::vq::global(VQ_NAME(text))
 
 // Interned str for a C string with static storage (a literal or an entry of
@@ -159,6 +156,8 @@ inline py::object get_attr(PyObject* obj, PyObject* name) {
 // the object the module holds now, to be called instead. A name deleted from
 // the module raises NameError, as the interpreted code would.
 py::object replaced_function(PyObject* name);
+// The same for a name whose own function the caller holds (`own`).
+py::object replaced_function(PyObject* name, PyObject* own);
 #define VQ_REPLACED(text) ::vq::replaced_function(VQ_NAME(text))
 
 // fn(*args)
