@@ -1,9 +1,11 @@
-"""The operations bench/icount.py counts, run once under callgrind.
+"""The operations bench/icount.py counts, one per run under callgrind.
 
-    python bench/_icount_work.py RESULT.json N
+    python bench/_icount_work.py --list              # the operations this build supports (JSON)
+    python bench/_icount_work.py RESULT.json N OP    # count OP
 
-Runs every operation the importable vqspecapisdk supports, each as two
-segments of N and 2N calls, with an empty loop of N and 2N calls first.
+Runs one operation in a fresh interpreter (so that no other operation's
+heap shapes its count), as two segments of N and 2N calls, with an empty
+loop of N and 2N calls first.
 Before and after each segment it calls os.getppid(): the parent runs this
 under `valgrind --tool=callgrind --dump-before=getppid`, so that every
 segment's instructions are a part of their own, and an
@@ -16,7 +18,7 @@ the messages the bench makes; random seeded before every segment (the
 answer's nonce); the garbage collector off while a segment runs (a collection
 lands at an allocation count, not at a call); log lines go to /dev/null.
 Only the module's public API is used, so an earlier commit's build runs
-the same script.  RESULT.json gets the operations run, in segment order.
+the same script.
 """
 import gc
 import io
@@ -192,23 +194,26 @@ def segment(fn, n):
 
 
 def main():
-    out_path, n = sys.argv[1], int(sys.argv[2])
+    real_stdout = sys.stdout
     sys.stdout = open(os.devnull, "w")  # the log lines
     fixtures.install_env()
-    ops = [(name, make()) for name, make in OPERATIONS]
-    ops = [(name, op) for name, op in ops if op is not None]
-    for _, op in ops:  # warm-up: caches, specialised byte code, lazy imports
-        getattr(op, "enter", noop)()
-        for _ in range(20):
-            op()
-        getattr(op, "exit", noop)()
+    if sys.argv[1] == "--list":
+        ops = [name for name, make in OPERATIONS if make() is not None]
+        real_stdout.write(json.dumps({"operations": ops, "module": sdk.__file__,
+                                      "python": sys.version.split()[0]}))
+        return
+    out_path, n, name = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    op = dict(OPERATIONS)[name]()
+    getattr(op, "enter", noop)()  # warm-up: caches, specialised byte code, lazy imports
+    for _ in range(20):
+        op()
+    getattr(op, "exit", noop)()
     gc.disable()
-    for fn in [noop] + [op for _, op in ops]:
+    for fn in (noop, op):
         segment(fn, n)
         segment(fn, 2 * n)
     with open(out_path, "w") as f:
-        json.dump({"operations": [name for name, _ in ops], "module": sdk.__file__,
-                   "python": sys.version.split()[0]}, f)
+        json.dump({"operation": name}, f)
 
 
 if __name__ == "__main__":

@@ -7,7 +7,8 @@
 
 Timings on a shared machine swing by 1.5-2x from run to run; the number of
 instructions an operation executes does not.  bench/_icount_work.py runs
-each operation in segments of N and 2N calls under
+each operation in an interpreter of its own (no other operation's heap
+shapes its count), in segments of N and 2N calls, under
 `valgrind --tool=callgrind --dump-before=getppid` (one part per segment);
 an operation's count is the difference of its two segments divided by N,
 less the same difference of an empty loop, so start-up, imports and warm-up
@@ -37,6 +38,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from multiprocessing.pool import ThreadPool
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -54,47 +56,48 @@ def valgrind_version():
         raise SystemExit("valgrind is not installed (apt-get install valgrind)")
 
 
-def count(python, n, pythonpath=None):
-    """{operation: instructions per call} of the module `python` imports."""
+def count(python, n, jobs, pythonpath=None):
+    """{operation: instructions per call} of the module `python` imports, and where it is."""
+    env = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
+    env.pop("PYTHONMALLOC", None)
+    if pythonpath:
+        env["PYTHONPATH"] = os.pathsep.join(pythonpath)
+    info = json.loads(run([python, WORKER, "--list"], env=env))
+    with ThreadPool(jobs) as pool:  # each operation is a process of its own
+        found = pool.map(lambda name: count_one(python, n, name, env), info["operations"])
+    return dict(zip(info["operations"], found)), info
+
+
+def count_one(python, n, name, env):
     tmp = tempfile.mkdtemp(prefix="icount-")
     try:
         result, out = os.path.join(tmp, "result.json"), os.path.join(tmp, "callgrind.out")
-        env = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
-        env.pop("PYTHONMALLOC", None)
-        if pythonpath:
-            env["PYTHONPATH"] = os.pathsep.join(pythonpath)
         cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, "--dump-before=getppid",
-               "--combine-dumps=yes", "--dump-line=no", python, WORKER, result, str(n)]
+               "--combine-dumps=yes", "--dump-line=no", python, WORKER, result, str(n), name]
         proc = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                               universal_newlines=True)
         if proc.returncode != 0 or not os.path.exists(result):
             sys.stderr.write(proc.stdout[-4000:])
             raise SystemExit("the counting run failed (%s)" % " ".join(cmd))
-        with open(result) as f:
-            info = json.load(f)
         with open(out) as f:
             totals = [int(m.group(1)) for m in re.finditer(r"^totals: (\d+)", f.read(), re.M)]
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
-    # parts: start-up, then the segments (N and 2N calls of the empty loop and of each
+    # parts: start-up, the four segments (N and 2N calls of the empty loop, then of the
     # operation) with the preparation of the next between them, then the exit
-    names = info["operations"]
-    expected = 2 * 2 * (len(names) + 1) + 1
-    if len(totals) != expected:
-        raise SystemExit("expected %d parts, callgrind dumped %d (does something else call getppid?)"
-                         % (expected, len(totals)))
-    segments = totals[1:-1:2]
-    per_call = [(segments[2 * i + 1] - segments[2 * i]) / float(n) for i in range(len(names) + 1)]
-    loop = per_call[0]
-    return {name: int(round(c - loop)) for name, c in zip(names, per_call[1:])}, info
+    if len(totals) != 9:
+        raise SystemExit("expected 9 parts, callgrind dumped %d (does something else call getppid?)"
+                         % len(totals))
+    seg = totals[1:-1:2]
+    return int(round((seg[3] - seg[2] - (seg[1] - seg[0])) / float(n)))
 
 
 # ---- the earlier commit, built beside ------------------------------------------------------
 
 def run(cmd, **kw):
-    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, **kw)
+    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, **kw)
     if proc.returncode != 0:
-        sys.stderr.write(proc.stdout[-6000:])
+        sys.stderr.write((proc.stdout + proc.stderr)[-6000:])
         raise SystemExit("failed: %s" % " ".join(cmd))
     return proc.stdout
 
@@ -190,6 +193,7 @@ def table(columns, rows):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--n", type=int, default=200, help="calls in the shorter segment (default 200)")
+    ap.add_argument("--jobs", type=int, default=2, help="counting runs at once (default 2)")
     ap.add_argument("--against", metavar="COMMIT", help="build COMMIT beside and print its counts too")
     ap.add_argument("--check", action="store_true", help="exit 1 when an operation grew over the baseline")
     ap.add_argument("--tolerance", type=float, default=TOLERANCE, help="allowed growth (default 0.10)")
@@ -201,13 +205,13 @@ def main():
 
     print("icount: %s, CPython %s, %d and %d calls per segment"
           % (valgrind_version(), platform.python_version(), args.n, 2 * args.n), flush=True)
-    today, info = count(sys.executable, args.n)
+    today, info = count(sys.executable, args.n, args.jobs)
     print("icount: module %s" % info["module"])
     names = info["operations"]
     columns = [("today", today)]
     if args.against:
         sha, py, paths = build_commit(args.against)
-        then, then_info = count(py, args.n, paths)
+        then, then_info = count(py, args.n, args.jobs, paths)
         if not then_info["module"].startswith(SIDE):
             raise SystemExit("the side run imported %s, not the build of %s" % (then_info["module"], sha))
         columns.append((sha[:7], then))
