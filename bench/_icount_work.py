@@ -77,12 +77,7 @@ def inbound():
     headers, wire, answer = inbound_call()
 
     def op():
-        d = sdk.VQToSpecHTTPReqDecoder(headers, wire)
-        d.get_data()
-        d.get_req_id()
-        r = sdk.VQToSpecHTTPRspConstructor(answer)
-        r.get_normal_header()
-        r.get_encoded_body()
+        fixtures.inbound_round_trip(headers, wire, answer)
     return op
 
 
