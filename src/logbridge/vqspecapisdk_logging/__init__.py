@@ -69,19 +69,6 @@ def _fold(text: str) -> str:
     return text
 
 
-def _free_text(args: Any, bound: Any) -> str:
-    """The arguments joined as the stdout line joins them; those after the cut are not converted."""
-    text = ""
-    for i, arg in enumerate(args):
-        piece = arg if type(arg) is str else str(arg)
-        if "\n" in piece:
-            piece = piece.replace("\n", " ")
-        text = text + " " + piece if i else piece
-        if len(text) >= bound:
-            return text[:bound]
-    return text
-
-
 def _level_of(log_level: Any, levels: Mapping[str, int]) -> int:
     """The logging level of a level text the table does not know."""
     text = str(log_level)
@@ -123,12 +110,28 @@ def _make_writer(logger: logging.Logger, levels: Mapping[str, int]) -> Writer:
         else:
             code = f.f_code
             path, line, func = code.co_filename, f.f_lineno, code.co_name
-        rid = _fold(req_id if type(req_id) is str else str(req_id))
-        text = _free_text(args, sdk.LOG_FIELD_CUSTOM_MAX_SIZE)
+        rid = req_id if type(req_id) is str else str(req_id)
+        if "\n" in rid or "\r" in rid:
+            rid = _fold(rid)
+        # The free text as the stdout line joins it; arguments after the cut
+        # are not converted.
+        bound = sdk.LOG_FIELD_CUSTOM_MAX_SIZE
+        text = ""
+        first = True
+        for arg in args:
+            piece = arg if type(arg) is str else str(arg)
+            if "\n" in piece:
+                piece = piece.replace("\n", " ")
+            text = piece if first else text + " " + piece
+            first = False
+            if len(text) >= bound:
+                text = text[:bound]
+                break
         record = make_record(name, level, path, line, text, (), None, func)
         fields = record.__dict__
         fields["req_id"] = rid
-        fields["sdk_level"] = _fold(log_level if type(log_level) is str else str(log_level))
+        lvl = log_level if type(log_level) is str else str(log_level)
+        fields["sdk_level"] = _fold(lvl) if "\n" in lvl or "\r" in lvl else lvl
         handle(record)
         return None
 
