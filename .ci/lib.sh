@@ -46,11 +46,12 @@ stage_source() {
 
 # test_packages VERSION -> what the test suite needs besides the module: pytest,
 # hypothesis, and the real servers and store the web apps are tested against
-# (uvicorn runs on 3.8 and later; pip picks versions each Python supports).
+# (uvicorn, and aiohttp for the asyncio client, run on 3.8 and later; pip
+# picks versions each Python supports).
 test_packages() {
     case "$1" in
         3.6*|3.7*) echo pytest hypothesis gunicorn redis ;;
-        *) echo pytest hypothesis gunicorn uvicorn redis ;;
+        *) echo pytest hypothesis gunicorn uvicorn redis aiohttp ;;
     esac
 }
 

@@ -20,7 +20,7 @@ case "$work" in /*) ;; *) work=$PWD/$work ;; esac
 root=$PWD
 export VQSDK_JOBS=${VQSDK_JOBS:-2}
 
-# check_wheel WHEEL: the extension module, the PEP 561 stub package and the web apps are in it.
+# check_wheel WHEEL: the extension module, its private helper, the PEP 561 stub package and the web apps are in it.
 check_wheel() {
     "$2" - "$1" <<'PY'
 import sys, zipfile
@@ -30,6 +30,7 @@ missing = [want for want, ok in [
     ("vqspecapisdk-stubs/__init__.pyi", "vqspecapisdk-stubs/__init__.pyi" in names),
     ("vqspecapisdk_web/py.typed", "vqspecapisdk_web/py.typed" in names),
     ("vqspecapisdk_web/asgi.py", "vqspecapisdk_web/asgi.py" in names),
+    ("_vqspecapisdk_http/__init__.py", "_vqspecapisdk_http/__init__.py" in names),
 ] if not ok]
 if missing:
     print("wheel %s lacks %s; it holds: %s" % (sys.argv[1], ", ".join(missing), ", ".join(names)), file=sys.stderr)

@@ -19,7 +19,10 @@ and runs a scripted exchange in both directions:
 6. a call on which the program's work fails (errcode 710660 answer);
 7. a forged call (bad signature), refused with HTTP 400;
 8. an asynchronous call, answered at once and reported back later with
-   program_async_job_call_back.
+   program_async_job_call_back;
+9. (CPython 3.8+ with uvicorn and the async extra) the same call into the
+   program's ASGI app under uvicorn, reported from an asyncio task with
+   AsyncChatDataSDK.
 
 It prints what crossed the wire and what each side concluded, stops all it
 started (also on failure or Ctrl-C), and exits 0 only when every step
@@ -47,6 +50,25 @@ from simulator.platform import PlatformSimulator  # noqa: E402
 PROVIDER_APP = os.path.join(HERE, "provider_app.py")
 QUICKSTART = os.path.join(HERE, "outbound_quickstart.py")
 ASYNC_CALLBACK = "/cgi-bin/spec/program_async_job_call_back"
+# The program's ASGI app under uvicorn, on a socket bound first so that the
+# "listening on" line names its port.
+UVICORN_RUNNER = r'''
+import socket, sys, uvicorn
+sys.path.insert(0, sys.argv[1])
+sock = socket.socket()
+sock.bind(("127.0.0.1", 0))
+sock.listen(64)
+print("listening on http://127.0.0.1:%d/" % sock.getsockname()[1], flush=True)
+uvicorn.Server(uvicorn.Config("provider_app:asgi_app", log_level="warning")).run(sockets=[sock])
+'''
+
+
+def asgi_available() -> bool:
+    """Whether step 9 runs: uvicorn and the asyncio client are installed."""
+    if sys.version_info < (3, 8):
+        return False
+    import importlib.util
+    return all(importlib.util.find_spec(m) is not None for m in ("uvicorn", "aiohttp"))
 
 T = TypeVar("T")
 
@@ -113,6 +135,7 @@ class Demo(object):
         self.sim: Optional[PlatformSimulator] = None
         self.program: Optional[ProgramProcess] = None
         self.caller: Optional[PlatformCaller] = None
+        self.asgi_program: Optional[ProgramProcess] = None
         self.steps: List[Step] = []
         self._stop_lock = threading.Lock()
         self._stopped = False
@@ -153,6 +176,9 @@ class Demo(object):
             self._stop_all()
 
     def _stop_all(self) -> None:
+        if self.asgi_program is not None:
+            code = self.asgi_program.stop()
+            out("provider program under uvicorn stopped (exit status %s)" % code)
         if self.program is not None:
             code = self.program.stop()
             out("provider program stopped (exit status %s)" % code)
@@ -177,12 +203,13 @@ class Demo(object):
             out("    FAIL  %s" % "; ".join(s.reasons))
 
     def program_lines(self, needle: str, wait_for: Optional[str] = None,
-                      timeout: float = 5.0) -> List[Tuple[str, str, str]]:
+                      timeout: float = 5.0, program: Optional[ProgramProcess] = None) -> List[Tuple[str, str, str]]:
         """The program's log lines (level, req_id, text) that contain needle."""
+        prog = cast(ProgramProcess, program or self.program)
         if wait_for:
-            cast(ProgramProcess, self.program).wait_for(lambda l: needle in l and wait_for in l, timeout)
+            prog.wait_for(lambda l: needle in l and wait_for in l, timeout)
         found = []
-        for line in cast(ProgramProcess, self.program).output().splitlines():
+        for line in prog.output().splitlines():
             if needle and needle in line:
                 f = log_fields(line)
                 if f:
@@ -323,12 +350,17 @@ class Demo(object):
         s.expect(res.body == "Invalid signature\n", "unexpected refusal %r" % res.body)
         self.finish(s, "refused with HTTP 400; nothing was decrypted")
 
-    def run_inbound_async(self) -> None:
-        s = self.step("inbound: an asynchronous call, reported back later")
-        job = "job-%d" % int(time.time())
-        res = self.call(json.dumps({"text": "a long analysis"}), is_async=True, job_info=job,
-                        corpid="wwcorp-demo", agentid=1000001, ability_id="ability-demo")
-        self.show_inbound(res)
+    def run_inbound_async(self, title: str = "inbound: an asynchronous call, reported back later",
+                          program: Optional[ProgramProcess] = None, where: str = "the program's worker thread"
+                          ) -> None:
+        s = self.step(title)
+        job = "job-%d-%s" % (int(time.time()), "asgi" if program else "wsgi")
+        caller = PlatformCaller(self.secret, program.url, timeout=10) if program and program.url else None
+        res = (caller or cast(PlatformCaller, self.caller)).call(
+            json.dumps({"text": "a long analysis"}), is_async=True, job_info=job,
+            corpid="wwcorp-demo", agentid=1000001, ability_id="ability-demo")
+        if program is None:
+            self.show_inbound(res)
         s.expect(res.problems == [], "answer failed the platform's checks")
         s.expect(res.json == {"errcode": 0, "errmsg": "ok", "accepted": True, "job_info": job},
                  "unexpected answer %r" % (res.text,))
@@ -342,7 +374,7 @@ class Demo(object):
                 break
             time.sleep(0.1)
         if s.expect(rec is not None, "the platform never got program_async_job_call_back"):
-            out("    ... later, from the program's worker thread:")
+            out("    ... later, from %s:" % where)
             self.show_outbound(rec)
             s.expect(rec["verdict"] == 0, "the simulator refused the call-back: %s" % rec["reason"])
             report = json.loads(rec["call"]["data"])
@@ -351,8 +383,17 @@ class Demo(object):
                      "unexpected report %r" % (report,))
             s.expect((rec["call"]["corpid"], rec["call"]["agentid"]) == ("wwcorp-demo", 1000001),
                      "the call-back lost the call's identity")
-            self.show_program_log(self.program_lines("async job", "async job reported", timeout=5))
+            self.show_program_log(self.program_lines(job, "async job reported", timeout=5, program=program))
         self.finish(s, "accepted at once; the result reached the platform by program_async_job_call_back")
+
+    def run_inbound_async_asgi(self) -> None:
+        argv = [sys.executable, "-u", "-c", UVICORN_RUNNER, HERE]
+        self.asgi_program = ProgramProcess(argv, env=self.child_env(), cwd=ROOT)
+        url = self.asgi_program.wait_ready(20)
+        out("")
+        out("provider program     %s  (pid %d, the ASGI app under uvicorn)" % (url, self.asgi_program.pid))
+        self.run_inbound_async("inbound under uvicorn: an asynchronous call, reported from the event loop",
+                               self.asgi_program, "an asyncio task of the program, with AsyncChatDataSDK")
 
     def run(self) -> None:
         self.run_outbound()
@@ -365,6 +406,8 @@ class Demo(object):
         self.run_inbound_internal_error()
         self.run_inbound_forged()
         self.run_inbound_async()
+        if asgi_available():
+            self.run_inbound_async_asgi()
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -410,7 +453,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         out("%s  [%d] %s" % ("PASS" if s.passed else "FAIL", s.number, s.title))
     if failed_setup:
         out("FAIL  the demo stopped early: %s" % failed_setup)
-    ok = failed_setup is None and not timed_out.is_set() and passed == len(demo.steps) == 8
+    ok = failed_setup is None and not timed_out.is_set() and passed == len(demo.steps) == (
+        9 if asgi_available() else 8)
     out("%d of %d steps passed -- %s" % (passed, len(demo.steps), "all good" if ok else "FAILED"))
     return 0 if ok else 1
 

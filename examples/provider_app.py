@@ -18,10 +18,13 @@ What the work is here:
   answers the platform with the internal-error body (errcode 710660);
 - a call with is_async true: answered at once with {"errcode": 0, "accepted":
   true, ...}; a worker thread then does the work and reports the result to
-  the platform with ChatDataSDK.program_async_job_call_back.
+  the platform with ChatDataSDK.program_async_job_call_back (under an ASGI
+  server, an asyncio task with AsyncChatDataSDK).
 
 Run stand-alone on the standard library's wsgiref (a bare CPython 3.6 will
-do; a socket time-out on every connection, at most --max-connections at once):
+do; each request's headers and body must be in within --connection-timeout
+seconds, at most --max-connections at once; in production, behind a
+buffering reverse proxy):
 
     python3 -u provider_app.py --port 8080
 
@@ -29,6 +32,9 @@ or under a production server, several processes:
 
     gunicorn -w 2 -b 127.0.0.1:8080 provider_app:app
     uvicorn --workers 2 --port 8080 provider_app:asgi_app       # CPython 3.8+
+
+(with several workers, VQ_REPLAY=memory keeps one store per worker: a call
+replayed to another worker is accepted there; use a redis:// URL)
 
 Inside the spec environment the SDK finds its secret in the secret file and
 nothing needs configuring.  Everything else comes from the environment, never
@@ -53,7 +59,7 @@ import os
 import signal
 import sys
 import threading
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union, cast
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Set, Tuple, Union, cast
 
 import vqspecapisdk as sdk
 from vqspecapisdk_web import RedisReplayStore, ReplayStore, make_server, make_wsgi_app
@@ -111,16 +117,30 @@ def as_int(value: Any) -> int:
         return 0
 
 
-def start_async_job(req: sdk.VQToSpecHTTPReqDecoder, params: Dict[str, Any]) -> None:
-    """Run the work of an asynchronous call on a worker thread."""
-    job: Dict[str, Any] = {
+def job_of(req: sdk.VQToSpecHTTPReqDecoder) -> Dict[str, Any]:
+    """The identity and job of an asynchronous call, for its report."""
+    return {
         "corpid": as_text(req.get_corpid()),
         "agentid": as_int(req.get_agentid()),
         "ability_id": as_text(req.get_ability_id()),
         "job_info": as_text(req.get_job_info()),
         "req_id": as_text(req.get_req_id()),
     }
-    worker = threading.Thread(target=run_async_job, args=(job, params), name="async-job")
+
+
+def job_result(job: Dict[str, Any], params: Dict[str, Any]) -> str:
+    """Do the work; the report's text: its result, or why it failed."""
+    result: Dict[str, Any]
+    try:
+        result = {"errcode": 0, "errmsg": "ok", "job_info": job["job_info"], "result": do_work(params)}
+    except Exception as err:
+        result = {"errcode": sdk.DEFAULT_ERRCODE, "errmsg": str(err), "job_info": job["job_info"]}
+    return json.dumps(result)
+
+
+def start_async_job(req: sdk.VQToSpecHTTPReqDecoder, params: Dict[str, Any]) -> None:
+    """Run the work of an asynchronous call on a worker thread."""
+    worker = threading.Thread(target=run_async_job, args=(job_of(req), params), name="async-job")
     worker.daemon = True
     worker.start()
 
@@ -128,14 +148,10 @@ def start_async_job(req: sdk.VQToSpecHTTPReqDecoder, params: Dict[str, Any]) -> 
 def run_async_job(job: Dict[str, Any], params: Dict[str, Any]) -> None:
     """Do the work, then report its result to the platform."""
     req_id = job["req_id"]
-    result: Dict[str, Any]
-    try:
-        result = {"errcode": 0, "errmsg": "ok", "job_info": job["job_info"], "result": do_work(params)}
-    except Exception as err:
-        result = {"errcode": sdk.DEFAULT_ERRCODE, "errmsg": str(err), "job_info": job["job_info"]}
+    report = job_result(job, params)
     try:
         client = sdk.ChatDataSDK(job["corpid"], job["agentid"], job["ability_id"], job["job_info"])
-        rsp = client.program_async_job_call_back(json.dumps(result))
+        rsp = client.program_async_job_call_back(report)
         sdk.spec_log_info_with_req_id(req_id, "async job reported", job["job_info"], rsp)
     except Exception as err:
         # e.args is (status, "Post Err") when the platform refused the report.
@@ -192,7 +208,40 @@ app = with_health_check(make_wsgi_app(handle_call, replay=REPLAY))
 if sys.version_info >= (3, 8):
     from vqspecapisdk_web import make_asgi_app
     # The ASGI app, e.g. for uvicorn: uvicorn --workers 2 provider_app:asgi_app
-    asgi_app = make_asgi_app(handle_call, replay=REPLAY)
+    try:
+        from vqspecapisdk_async import AsyncChatDataSDK
+    except ImportError:  # without the async extra: the plain handler, in the loop's thread pool
+        asgi_app = make_asgi_app(handle_call, replay=REPLAY)
+    else:
+        import asyncio
+
+        # The report tasks in flight (the loop keeps only weak references).
+        REPORTS: "Set[asyncio.Future[None]]" = set()
+
+        async def report_async_job(job: Dict[str, Any], params: Dict[str, Any]) -> None:
+            """Do the work, then report its result from the event loop."""
+            req_id = job["req_id"]
+            report = job_result(job, params)
+            try:
+                async with AsyncChatDataSDK(job["corpid"], job["agentid"], job["ability_id"],
+                                            job["job_info"]) as client:
+                    rsp = await client.program_async_job_call_back(report)
+                sdk.spec_log_info_with_req_id(req_id, "async job reported", job["job_info"], rsp)
+            except Exception as err:
+                # The same errors as the sync client's: (status, "Post Err"), requests' errors.
+                sdk.spec_log_error_with_req_id(req_id, "async job report failed", job["job_info"], repr(err))
+
+        async def handle_call_on_loop(req: sdk.VQToSpecHTTPReqDecoder) -> str:
+            """handle_call for the ASGI app: an asynchronous call's report is a
+            task on the event loop instead of a worker thread."""
+            if not req.get_is_async():
+                return handle_call(req)
+            task = asyncio.ensure_future(report_async_job(job_of(req), parse_params(req.get_data())))
+            REPORTS.add(task)
+            task.add_done_callback(REPORTS.discard)
+            return json.dumps({"errcode": 0, "errmsg": "ok", "accepted": True, "job_info": req.get_job_info()})
+
+        asgi_app = make_asgi_app(handle_call_on_loop, replay=REPLAY)
 
 
 # ---- stand-alone start-up ------------------------------------------------------------------------
@@ -207,7 +256,8 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     ap.add_argument("--max-connections", type=int, default=64,
                     help="connections served at once; more wait in the backlog (default 64)")
     ap.add_argument("--connection-timeout", type=float, default=30.0,
-                    help="socket time-out of every connection, seconds (default 30)")
+                    help="seconds a request has for its headers and body (and each write's time-out; "
+                         "default 30)")
     ap.add_argument("--quiet", action="store_true", help="no log line for every request")
     ap.add_argument("--exit-after", type=float, default=0.0,
                     help="stop by itself after this many seconds (0: run until stopped)")

@@ -5,16 +5,26 @@
 
 It makes a fresh test CA and a secret record, prints how to point a program
 at it (debug mode, or normal mode with --secret-file), and serves until
-Ctrl-C or until --seconds have passed (one hour by default).
+Ctrl-C, SIGTERM or until --seconds have passed (one hour by default).
+
+    python -m simulator call URL [--kind KIND] [--count N] [--data TEXT]
+
+acts as the platform against a program: it sends it N calls of KIND
+(normal, stale, other_version, bad_signature, no_signature) made with the
+secret in VQ_DEBUG_TOKEN (the debug token the simulator printed) or in
+--secret-file, and prints each call's verdict and the problems the platform
+would object to.  Exit status 1 when a call's answer has problems.
 """
 import argparse
 import base64
 import os
 import random
+import signal
 import string
 import sys
 from typing import Any, Dict, List, Optional
 
+from .caller import KINDS, PlatformCaller
 from .platform import PlatformSimulator
 from .wire import SecretRecord
 
@@ -57,7 +67,57 @@ def write_secret_file(path: str, line: str) -> None:
         f.write(line + "\n")
 
 
+def call_main(argv: List[str]) -> int:
+    """python -m simulator call URL ...: the platform's calls into a program, checked."""
+    parser = argparse.ArgumentParser(prog="python -m simulator call",
+                                     description="Send the platform's calls to a program and check its answers.")
+    parser.add_argument("url", help="where the program listens, e.g. http://127.0.0.1:8080/")
+    parser.add_argument("--kind", choices=KINDS, default="normal", help="the kind of call (default: normal)")
+    parser.add_argument("--count", type=int, default=1, help="how many calls (default: 1)")
+    parser.add_argument("--data", default='{"text": "hello"}', help="the call's data text")
+    parser.add_argument("--secret-file", metavar="PATH",
+                        help="the secret line to sign with (default: the debug token in VQ_DEBUG_TOKEN)")
+    parser.add_argument("--timeout", type=float, default=10.0, help="seconds for each call (default: 10)")
+    args = parser.parse_args(argv)
+    try:
+        if args.secret_file:
+            with open(args.secret_file) as f:
+                record = SecretRecord.from_line(f.readline())
+        elif os.environ.get("VQ_DEBUG_TOKEN"):
+            record = SecretRecord.from_debug_token(os.environ["VQ_DEBUG_TOKEN"])
+        else:
+            parser.error("no secret: set VQ_DEBUG_TOKEN to the debug token the simulator printed, "
+                         "or give --secret-file")
+    except (OSError, ValueError) as err:
+        parser.error("cannot read the secret: %s" % err)
+    caller = PlatformCaller(record, args.url, timeout=args.timeout)
+    failed = 0
+    for i in range(args.count):
+        try:
+            result = caller.call(args.data, kind=args.kind)
+        except OSError as err:
+            print("%d %s -> no answer: %s" % (i + 1, args.kind, err))
+            failed += 1
+            continue
+        print("%d %s -> HTTP %d %s%s" % (i + 1, args.kind, result.status, result.verdict,
+                                          "" if result.vq_status is None else " vq-status %s" % result.vq_status))
+        if result.verdict == "refused":
+            print("  refused: %s" % result.body.strip()[:200])
+        for problem in result.problems:
+            print("  problem: %s" % problem)
+        failed += bool(result.problems)
+    sys.stdout.flush()
+    return 1 if failed else 0
+
+
+def _terminate(signum: int, frame: Any) -> None:
+    raise SystemExit(0)
+
+
 def main(argv: Optional[List[str]] = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["call"]:
+        return call_main(argv[1:])
     parser = argparse.ArgumentParser(prog="python -m simulator", description=__doc__.split("\n\n")[0])
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free one)")
     parser.add_argument("--seconds", type=float, default=DEFAULT_SECONDS,
@@ -87,6 +147,8 @@ def main(argv: Optional[List[str]] = None) -> int:
                             keep_alive=args.keep_alive, idle_close=args.idle_close, close_after=args.close_after,
                             delay=args.delay_ms / 1000.0)
     sim.start()  # the CA goes into a temporary directory, removed on stop
+    # SIGTERM stops it as Ctrl-C does: the key folder goes with it.
+    signal.signal(signal.SIGTERM, _terminate)
     try:
         if args.secret_file:
             write_secret_file(args.secret_file, record.line())
@@ -102,7 +164,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         print("Serving for %g seconds; Ctrl-C stops." % args.seconds)
         sys.stdout.flush()
         sim.wait(args.seconds + 1)
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, SystemExit):
         pass
     finally:
         sim.stop()

@@ -32,6 +32,19 @@ class SecretRecord(object):
         """The secret line as a debug token (Base64)."""
         return base64.b64encode(self.line().encode("utf-8")).decode("ascii")
 
+    @classmethod
+    def from_line(cls, line: str) -> "SecretRecord":
+        """The record of a secret line "ver,token,aes key,program id"."""
+        parts = line.strip().split(",")
+        if len(parts) != 4:
+            raise ValueError("a secret line has 4 comma-separated fields, not %d" % len(parts))
+        return cls(*parts)
+
+    @classmethod
+    def from_debug_token(cls, token: str) -> "SecretRecord":
+        """The record inside a debug token."""
+        return cls.from_line(base64.b64decode(token.strip()).decode("utf-8"))
+
     def __repr__(self) -> str:
         # Never show the token or the key.
         return "SecretRecord(ver=%r, program_id=%r)" % (self.ver, self.program_id)

@@ -74,6 +74,40 @@ for name in ("replaced_post", "replaced_module"):
     sdk.requests = sys.modules["requests"]
     sdk.requests.post = real_post
 
+# A patched Session.request is what the kept session calls; a replaced
+# Session class is what requests.post makes, a session a call.
+import requests.sessions
+real_request = requests.sessions.Session.request
+def recording_request(self, *args, **kwargs):
+    SEEN.append([list(args), sorted((k, repr(v) if k in ("timeout", "headers", "data") else v)
+                                    for k, v in kwargs.items())])
+    return real_request(self, *args, **kwargs)
+requests.sessions.Session.request = recording_request
+c = client("ka-patched_request")
+run("patched_request", c, calls(c, 3))
+requests.sessions.Session.request = real_request
+RESULTS["patched_request"]["seen"] = SEEN[:]
+del SEEN[:]
+
+real_session = requests.sessions.Session
+class RecordingSession(real_session):
+    def __init__(self):
+        SEEN.append("made")
+        real_session.__init__(self)
+requests.sessions.Session = RecordingSession
+c = client("ka-replaced_session")
+run("replaced_session", c, calls(c, 3))
+requests.sessions.Session = real_session
+RESULTS["replaced_session"]["seen"] = SEEN[:]
+del SEEN[:]
+
+# A POST that fails on a reused connection (the server read it and closed
+# without answering) is not sent again.
+c = client("ka-before-failure")
+run("resend:first", c, calls(c, 1))
+c.set_req_id("ka-no-resend")
+run("resend:failed", c, calls(c, 1))
+
 c = client("ka-cookies")
 run("cookies", c, calls(c, 3))
 
@@ -155,6 +189,7 @@ def kept(tmp_path_factory):
     capped = PlatformSimulator(NORMAL_RECORD, close_after=CAP, **kw)
     with sim, idle, capped:
         sim.set_fault("extra_header", req_id="ka-cookies", name="Set-Cookie", value=COOKIE + "; Path=/")
+        sim.set_fault("close", req_id="ka-no-resend")
         proxy = "http://127.0.0.1:%d" % closed_port()  # nothing listens there
         env_cases = {
             "env:ca_bundle": {"REQUESTS_CA_BUNDLE": other.ca},
@@ -188,6 +223,9 @@ def expect_data(n, data="call"):
     # or requests.post / requests has been replaced (it makes its own session a call),
     ("replaced_post", "ka-replaced_post", 3, lambda c: len(set(c)) == 3),
     ("replaced_module", "ka-replaced_module", 3, lambda c: len(set(c)) == 3),
+    ("replaced_session", "ka-replaced_session", 3, lambda c: len(set(c)) == 3),
+    # A patched Session.request runs on the kept session.
+    ("patched_request", "ka-patched_request", 3, lambda c: len(set(c)) == 1),
     # or the connection was idle longer than the client's limit,
     ("idle_limit", "ka-idle-limit", 2, lambda c: len(set(c)) == 2),
     # or the server closed it while it was idle: a new one, no error,
@@ -205,9 +243,12 @@ def test_connection_use_seen_by_the_server(kept, name, req_id, calls, conns):
 
 
 def test_no_server_error_while_connections_close(kept):
-    # Only the handshake refused under the changed CA bundle (env:ca_bundle).
-    assert [w for w, _ in kept["errors"]] == ["handshake"]
-    assert "UNKNOWN_CA" in kept["errors"][0][1].upper()
+    # Only the handshake refused under the changed CA bundle (env:ca_bundle),
+    # and the client's end of the connection closed without an answer
+    # (resend:failed), which the server's TLS close sees ended.
+    errors = dict(kept["errors"])
+    assert sorted(w for w, _ in kept["errors"]) == ["close", "handshake"]
+    assert "UNKNOWN_CA" in errors["handshake"].upper() and "EOF" in errors["close"].upper()
 
 
 @pytest.mark.parametrize("name", ["replaced_post", "replaced_module"])
@@ -218,6 +259,29 @@ def test_replaced_post_is_called_as_before(kept, name):
         assert args[0].endswith(ECHO_PATH) and len(args) == 1
         assert kwargs == ["data", "headers", "timeout"]
         assert timeout == "(2.0, 10.0)"
+
+
+def test_patched_session_request_is_called_on_the_kept_session(kept):
+    seen = kept["results"]["patched_request"]["seen"]
+    assert len(seen) == 3
+    for args, kwargs in seen:
+        assert args == []
+        names = [k for k, _ in kwargs]
+        assert names == ["data", "headers", "json", "method", "timeout", "url"]
+        kw = dict(kwargs)
+        assert kw["method"] == "post" and kw["json"] is None and kw["timeout"] == "(2.0, 10.0)"
+        assert kw["url"].endswith(ECHO_PATH) and kw["data"].startswith("b'")
+    assert kept["results"]["replaced_session"]["seen"] == ["made"] * 3
+
+
+def test_failed_post_on_a_reused_connection_is_not_sent_again(kept):
+    results = kept["results"]
+    assert results["resend:first"]["data"] == ["call 0"]
+    assert results["resend:failed"]["exc"]["type"] == "requests.exceptions.ConnectionError"
+    first = connections(kept, "ka-before-failure")
+    failed = connections(kept, "ka-no-resend")
+    assert failed == first  # one request, over the reused connection
+    assert kept["logs"]["resend:failed"] == [begin("ka-no-resend")]
 
 
 def test_cookies_set_by_the_server_are_not_sent_later(kept):

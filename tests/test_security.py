@@ -607,10 +607,11 @@ class Session(object):
         raise AssertionError("no request is sent here")
 
 api = stand_in("requests.api", post=lambda *a, **k: None, request=lambda *a, **k: None)
-stand_in("requests.sessions", Session=Session, Request=object)
+sessions = stand_in("requests.sessions", Session=Session, Request=object)
 stand_in("requests.structures", CaseInsensitiveDict=dict)
-stand_in("requests.utils")
-stand_in("requests", post=api.post, api=api)
+utils = stand_in("requests.utils", requote_uri=str)
+models = stand_in("requests.models", PreparedRequest=object)
+stand_in("requests", post=api.post, api=api, sessions=sessions, utils=utils, models=models)
 
 import vqspecapisdk as m
 key = "MDEyMzQ1Njc4OWFiY2RlZg="

@@ -37,6 +37,19 @@ def test_memory_store(case, steps, max_entries):
             assert store.add(key, ttl) is want
 
 
+def test_memory_store_counts_on_the_modules_wall_clock(monkeypatch):
+    # One clock with the time window: the module's time.time(), not the monotonic clock.
+    import vqspecapisdk
+    clock = Clock()
+    monkeypatch.setattr(vqspecapisdk, "time", type("T", (), {"time": staticmethod(clock)}))
+    store = MemoryReplayStore()
+    assert store.add("a", 10) is True
+    clock.now += 9.9
+    assert store.add("a", 10) is False
+    clock.now += 0.1
+    assert store.add("a", 10) is True
+
+
 def test_memory_store_lets_one_of_concurrent_adds_win():
     store = MemoryReplayStore()
     wins = []

@@ -1,6 +1,6 @@
 // Outbound posts over kept-alive connections: one HTTP client session per
-// thread and process, used only while the module's `requests.post` is the
-// HTTP client's own function.
+// thread and process (kept by the private helper `_vqspecapisdk_http`), used
+// only while the module's `requests.post` is the HTTP client's own function.
 #pragma once
 
 #include "module/common.hpp"
@@ -8,8 +8,12 @@
 namespace vq {
 
 // Remembers the HTTP client's own post function and session class as they
-// are when the module is initialised, and makes the per-thread holder.
+// are when the module is initialised, and imports the helper.
 void init_kept_sessions();
+
+// The private helper module `_vqspecapisdk_http` (borrowed, held for the
+// life of the process).
+PyObject* http_helper();
 
 // One POST of `kwargs` (headers, data, timeout) to `url`. Through the
 // thread's kept session when the module's `requests` and its `post` are the

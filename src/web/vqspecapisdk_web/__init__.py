@@ -10,21 +10,25 @@
 
 Replay protection: make_wsgi_app(handle, replay=True) keeps the seen calls in
 the process; replay=RedisReplayStore("redis://...") shares them between the
-program's instances.
+program's instances.  The settings after the handler (path, max_body,
+replay, max_age, body_timeout, skew) are those of Settings.
 """
 import sys
 from typing import Any
 
-from vqspecapisdk_web.pipeline import DEFAULT_MAX_AGE, DEFAULT_MAX_BODY, Answer, Pipeline
+from vqspecapisdk_web.answers import Answer, Refused
+from vqspecapisdk_web.pipeline import (
+    DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_AGE, DEFAULT_MAX_BODY, DEFAULT_SKEW, Pipeline, Settings)
 from vqspecapisdk_web.replay import (
-    MemoryReplayStore, RedisReplayStore, ReplayGuard, ReplayStore, ReplayStoreError)
+    MemoryReplayStore, RedisReplayStore, ReplayGuard, ReplayStore, ReplayStoreError, header_value)
 from vqspecapisdk_web.server import ThreadingWSGIServer, make_server
 from vqspecapisdk_web.wsgi import make_wsgi_app
 
 __all__ = [
     "make_wsgi_app", "make_asgi_app", "make_server", "ThreadingWSGIServer",
     "ReplayStore", "MemoryReplayStore", "RedisReplayStore", "ReplayStoreError", "ReplayGuard",
-    "Answer", "Pipeline", "DEFAULT_MAX_AGE", "DEFAULT_MAX_BODY",
+    "Answer", "Refused", "Pipeline", "Settings", "header_value",
+    "DEFAULT_MAX_AGE", "DEFAULT_MAX_BODY", "DEFAULT_BODY_TIMEOUT", "DEFAULT_SKEW",
 ]
 
 

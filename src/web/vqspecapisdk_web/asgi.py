@@ -1,43 +1,56 @@
 """The platform's calls as an ASGI application (ASGI 3, CPython 3.8 and later)."""
 import asyncio
+import functools
 import inspect
-from typing import Any, Awaitable, Callable, Dict, List, Optional
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Set, Tuple, Union
 
 import vqspecapisdk
 
-from vqspecapisdk_web.pipeline import (
-    DEFAULT_MAX_AGE, DEFAULT_MAX_BODY, Answer, HeaderList, Pipeline, ReplayArg, plain)
+from vqspecapisdk_web.answers import Answer, HeaderList, Refused, refuse
+from vqspecapisdk_web.pipeline import KNOWN, Handler, Pipeline
 
 Scope = Dict[str, Any]
 Message = Dict[str, Any]
 Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
 ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
-AnyHandler = Callable[[vqspecapisdk.VQToSpecHTTPReqDecoder], Any]
+AsyncHandler = Callable[[vqspecapisdk.VQToSpecHTTPReqDecoder], Awaitable[str]]
+AnyHandler = Union[Handler, AsyncHandler]
+# An `async def` handler works on the loop itself when the body is at most this
+# long (the SDK's work on it takes well under a millisecond); a longer one is
+# decoded and answered in the thread pool.
+INLINE_BODY = 64 * 1024
+_INDEX = dict((name.encode("latin-1"), i) for i, name in enumerate(KNOWN))
 
 
-def asgi_headers(scope: Scope) -> HeaderList:
-    """Every header of an ASGI scope as (name, value) text, in order, duplicates kept."""
-    return [(bytes(k).decode("latin-1"), bytes(v).decode("latin-1")) for k, v in scope.get("headers", ())]
+def header_values(raw: Any) -> Tuple[List[Optional[str]], Optional[str]]:
+    """The values of the decoder's seven headers in an ASGI header list, in the order of KNOWN, and Content-Length.
 
-
-def platform_headers(headers: HeaderList) -> HeaderList:
-    """The platform's "vq-" headers, as the decoder's header list (the last of a name counts).
-
-    Other headers are left out: the decoder looks only at "vq-" names, and
-    writes the list it was given into its "Invalid header" line.
+    None: absent; of a repeated header the last one counts, as in the decoder.
     """
-    return [(n, v) for n, v in headers if n[:3].lower() == "vq-"]
+    values = [None] * len(KNOWN)  # type: List[Optional[str]]
+    length = None
+    for k, v in raw:
+        i = _INDEX.get(k)
+        if i is None and k[:1] in (b"v", b"V"):
+            i = _INDEX.get(bytes(k).lower())
+        if i is not None:
+            values[i] = bytes(v).decode("latin-1")
+        elif k == b"content-length":
+            length = bytes(v).decode("latin-1")
+    return values, length
 
 
-def _is_async(handler: Callable[..., Any]) -> bool:
-    return inspect.iscoroutinefunction(handler) or inspect.iscoroutinefunction(
-        getattr(handler, "__call__", None))
+def is_async_callable(obj: Any) -> bool:
+    """True for an `async def` function, a partial of one, or an object whose __call__ is one."""
+    while isinstance(obj, functools.partial):
+        obj = obj.func
+    return inspect.iscoroutinefunction(obj) or (
+        callable(obj) and inspect.iscoroutinefunction(getattr(obj, "__call__", None)))
 
 
-async def _receive_body(receive: Receive, length: int) -> Optional[bytes]:
-    """The request body, or None when the client left or sent a different length."""
-    chunks: List[bytes] = []
+async def _collect(receive: Receive, length: int) -> Optional[bytes]:
+    chunks = []  # type: List[bytes]
     got = 0
     while True:
         message = await receive()
@@ -46,10 +59,67 @@ async def _receive_body(receive: Receive, length: int) -> Optional[bytes]:
         chunk = message.get("body", b"")
         got += len(chunk)
         if got > length:
-            return None
+            raise refuse(400, "Incomplete body")
         chunks.append(chunk)
         if not message.get("more_body", False):
-            return b"".join(chunks) if got == length else None
+            if got != length:
+                raise refuse(400, "Incomplete body")
+            return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+
+
+class BodyDeadlines(object):
+    """The body deadlines of one app's requests, checked by one timer on the loop.
+
+    A timer per request (asyncio.timeout) costs more than the rest of the ASGI
+    layer; one sweep every quarter of the time-out (at most every second)
+    serves every request waiting for its body.  A request past its deadline has
+    its task cancelled, which receive_body turns into the 408 answer.
+    """
+
+    def __init__(self, timeout: float) -> None:
+        self.timeout = timeout
+        self.every = min(1.0, timeout / 4)
+        self.waiting = {}  # type: Dict[Any, float]
+        self.expired = set()  # type: Set[Any]
+        self.loop = None  # type: Any
+        self.handle = None  # type: Any
+
+    def start(self, loop: Any, task: Any) -> None:
+        self.waiting[task] = loop.time() + self.timeout
+        if self.handle is None or self.loop is not loop:
+            self.loop = loop
+            self.handle = loop.call_later(self.every, self.sweep)
+
+    def sweep(self) -> None:
+        loop = self.loop
+        now = loop.time()
+        for task, deadline in list(self.waiting.items()):
+            if deadline <= now:
+                del self.waiting[task]
+                self.expired.add(task)
+                task.cancel()
+        self.handle = loop.call_later(self.every, self.sweep) if self.waiting else None
+
+
+async def receive_body(receive: Receive, length: int, deadlines: BodyDeadlines) -> Optional[bytes]:
+    """The request body, or None when the client left; refuses a body cut short or late."""
+    loop = asyncio.get_running_loop()
+    task = asyncio.current_task(loop)
+    if task is None:  # not run as a task: nothing to cancel, no deadline
+        return await _collect(receive, length)
+    deadlines.start(loop, task)
+    try:
+        return await _collect(receive, length)
+    except asyncio.CancelledError:
+        if task not in deadlines.expired:
+            raise
+        deadlines.expired.discard(task)
+        uncancel = getattr(task, "uncancel", None)  # 3.11+: the cancellation is answered here
+        if uncancel is not None:
+            uncancel()
+        raise refuse(408, "Body not received in time")
+    finally:
+        deadlines.waiting.pop(task, None)
 
 
 async def _send(send: Send, answer: Answer) -> None:
@@ -68,53 +138,64 @@ async def _lifespan(receive: Receive, send: Send) -> None:
             return
 
 
-def make_asgi_app(handler: AnyHandler, path: str = "/", max_body: int = DEFAULT_MAX_BODY,
-                  replay: ReplayArg = None, max_age: float = DEFAULT_MAX_AGE) -> ASGIApp:
+async def _websocket(receive: Receive, send: Send) -> None:
+    """Not served: the handshake is declined (the server answers it with 403)."""
+    message = await receive()
+    if message["type"] == "websocket.connect":
+        await send({"type": "websocket.close", "code": 1008})
+
+
+def make_asgi_app(handler: AnyHandler, *args: Any, **kwargs: Any) -> ASGIApp:
     """An ASGI application that answers the platform's calls with `handler`.
 
-    The arguments are those of make_wsgi_app.  A plain handler runs in the
-    event loop's thread pool; an `async def` handler is awaited on the loop.
-    Decoding, the replay check and the encryption of the answer run in the
-    thread pool either way, so the loop never waits for them.
+    The settings are those of make_wsgi_app.  A plain handler runs in the
+    event loop's thread pool, with the decoding and the answer's encryption.
+    An `async def` handler (or a functools.partial of one) is awaited on the
+    loop; for a body up to INLINE_BODY bytes the decoding and the answer run
+    on the loop too, a longer one is decoded and answered in the thread pool.
     """
-    pipeline = Pipeline(handler, path, max_body, replay, max_age)
-    awaited = _is_async(handler)
+    pipeline = Pipeline(handler, *args, **kwargs)
+    awaited = is_async_callable(handler)
+    deadlines = BodyDeadlines(pipeline.body_timeout)
+
+    async def answer_async(headers: HeaderList, body: bytes) -> Answer:
+        if len(body) <= INLINE_BODY:
+            req = pipeline.decode(headers, body)
+            try:
+                data = await handler(req)  # type: ignore[misc]
+            except Exception as err:
+                return pipeline.answer(req, None, err)
+            return pipeline.answer(req, data, None)
+        loop = asyncio.get_running_loop()
+        req = await loop.run_in_executor(None, pipeline.decode, headers, body)
+        try:
+            data = await handler(req)  # type: ignore[misc]
+        except Exception as err:
+            return await loop.run_in_executor(None, pipeline.answer, req, None, err)
+        return await loop.run_in_executor(None, pipeline.answer, req, data, None)
 
     async def app(scope: Scope, receive: Receive, send: Send) -> None:
         kind = scope["type"]
-        if kind == "lifespan":
-            await _lifespan(receive, send)
-            return
         if kind != "http":
+            if kind == "lifespan":
+                await _lifespan(receive, send)
+                return
+            if kind == "websocket":
+                await _websocket(receive, send)
+                return
             raise ValueError("only HTTP is served, not %r" % kind)
-        every = asgi_headers(scope)
-        length = None
-        for name, value in every:
-            if name.lower() == "content-length":
-                length = value
-        headers = platform_headers(every)
-        admitted = pipeline.admit(scope.get("method", ""), scope.get("path", ""), length)
-        if isinstance(admitted, Answer):
-            await _send(send, admitted)
-            return
-        body = await _receive_body(receive, admitted)
-        if body is None:
-            await _send(send, plain(400, "Incomplete body"))
-            return
-        loop = asyncio.get_running_loop()
-        if not awaited:
-            answer = await loop.run_in_executor(None, pipeline.run, headers, body)
-        else:
-            req = await loop.run_in_executor(None, pipeline.decode, headers, body)
-            if isinstance(req, Answer):
-                answer = req
+        values, length = header_values(scope.get("headers", ()))
+        try:
+            n, headers = pipeline.admit(scope.get("method", ""), scope.get("path", ""), length, values)
+            body = await receive_body(receive, n, deadlines)
+            if body is None:
+                return  # the client left: nothing is sent after http.disconnect
+            if awaited:
+                answer = await answer_async(headers, body)
             else:
-                try:
-                    data = await handler(req)
-                except Exception as err:
-                    answer = await loop.run_in_executor(None, pipeline.answer, req, None, err)
-                else:
-                    answer = await loop.run_in_executor(None, pipeline.answer, req, data, None)
+                answer = await asyncio.get_running_loop().run_in_executor(None, pipeline.run, headers, body)
+        except Refused as refused:
+            answer = refused.answer
         await _send(send, answer)
 
     return app

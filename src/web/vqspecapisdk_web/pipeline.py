@@ -1,61 +1,40 @@
 """One platform call from request to answer, shared by the WSGI and ASGI apps.
 
 The server adapters turn their request into (method, path, Content-Length,
-header list, body bytes) and write back the Answer made here.  Everything in
-this file runs on CPython 3.6 and is synchronous: the ASGI app runs it in a
-thread pool.
+header list, body bytes) and write back the Answer made here.  Every check
+that ends a request raises Refused, which each adapter catches once.
+Everything in this file runs on CPython 3.6 and is synchronous: the ASGI app
+runs it in a thread pool or on its loop.
 """
 import re
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Tuple, Union, cast
 
 import vqspecapisdk
 
-from vqspecapisdk_web.replay import ReplayGuard, ReplayStore, MemoryReplayStore
+from vqspecapisdk_web.answers import Answer, HeaderList, Refused, ok, plain, refuse, signed
+from vqspecapisdk_web.replay import HEADER_MEMBERS, MemoryReplayStore, ReplayGuard, ReplayStore
 
-# The platform's calls are far smaller; a longer body is refused unread.
-DEFAULT_MAX_BODY = 4 * 1024 * 1024
+# A platform call is the Base64 text of an encrypted JSON object of eight
+# fields; only its "data" text is large.  1 MiB of Base64 holds 768 KiB of
+# call: room for any text a call hands over, a quarter of what a connection
+# could make the server keep before the limit was lowered.  Raise it with
+# max_body for larger calls.
+DEFAULT_MAX_BODY = 1024 * 1024
 DEFAULT_MAX_AGE = 300
+DEFAULT_BODY_TIMEOUT = 30.0
+DEFAULT_SKEW = 30.0
 
-Handler = Callable[[vqspecapisdk.VQToSpecHTTPReqDecoder], Any]
-Decoded = Union["Answer", vqspecapisdk.VQToSpecHTTPReqDecoder]
-HeaderList = List[Tuple[str, str]]
+Handler = Callable[[vqspecapisdk.VQToSpecHTTPReqDecoder], str]
 ReplayArg = Union[None, bool, ReplayStore]
 
-_REASONS = {
-    200: "OK", 400: "Bad Request", 404: "Not Found", 405: "Method Not Allowed", 409: "Conflict",
-    411: "Length Required", 413: "Payload Too Large", 500: "Internal Server Error",
-    503: "Service Unavailable",
-}
+# The headers every genuine call carries, and the seven the decoder reads (the
+# only ones handed to it).
+REQUIRED = ("vq-secret-ver", "vq-signature", "vq-nonce", "vq-timestamp")
+KNOWN = tuple(HEADER_MEMBERS)
+assert KNOWN[:4] == REQUIRED
+_TS, _REQ_ID = KNOWN.index("vq-timestamp"), KNOWN.index("vq-req-id")
 _LENGTH = re.compile(r"^[0-9]{1,18}$")
-
-
-class Answer(object):
-    """An HTTP answer: status code, header list and body bytes."""
-
-    __slots__ = ("code", "headers", "body")
-
-    def __init__(self, code: int, headers: HeaderList, body: bytes) -> None:
-        self.code = code
-        self.headers = headers
-        self.body = body
-
-    @property
-    def status(self) -> str:
-        """The WSGI status line, e.g. "200 OK"."""
-        return "%d %s" % (self.code, _REASONS.get(self.code, ""))
-
-
-def plain(code: int, text: str, extra: Iterable[Tuple[str, str]] = ()) -> Answer:
-    """A short plain-text answer (a refusal): nothing of the call is in it."""
-    payload = (text + "\n").encode("utf-8")
-    headers = [("Content-Type", "text/plain; charset=utf-8"), ("Content-Length", str(len(payload)))]
-    headers.extend(extra)
-    return Answer(code, headers, payload)
-
-
-def signed(header_set: Dict[str, str], body: str) -> Answer:
-    """An SDK header set (in its order) over the SDK's body text."""
-    return Answer(200, list(header_set.items()), body.encode("utf-8"))
+_DECODER_REFUSALS = (("Invalid header",), ("Invalid signature",))
 
 
 def last_value(value: str) -> str:
@@ -79,43 +58,145 @@ def replay_store(replay: ReplayArg) -> Optional[ReplayStore]:
     raise TypeError("replay must be None, True, False or a ReplayStore, not %s" % type(replay).__name__)
 
 
-class Pipeline(object):
-    """The checks and the answers of one app; shared by its requests and threads."""
+class Settings(object):
+    """Every setting of an app; make_wsgi_app and make_asgi_app take these after the handler.
 
-    def __init__(self, handler: Handler, path: str = "/", max_body: int = DEFAULT_MAX_BODY,
-                 replay: ReplayArg = None, max_age: float = DEFAULT_MAX_AGE) -> None:
-        if not callable(handler):
-            raise TypeError("handler must be callable")
+    path: where the platform's calls arrive (other paths: 404).
+    max_body: longest body accepted, in bytes (413, unread).
+    replay: None or False (off), True (an in-process MemoryReplayStore) or a
+        ReplayStore such as RedisReplayStore.
+    max_age: the replay window, in seconds either side of the call's signed
+        "vq-timestamp".
+    body_timeout: seconds for the whole body to arrive once the headers are
+        in (408 after).
+    skew: seconds a replay key outlives the window, for hosts whose clocks differ.
+    """
+
+    def __init__(self, path: str = "/", max_body: int = DEFAULT_MAX_BODY, replay: ReplayArg = None,
+                 max_age: float = DEFAULT_MAX_AGE, body_timeout: float = DEFAULT_BODY_TIMEOUT,
+                 skew: float = DEFAULT_SKEW) -> None:
         if max_body < 0:
             raise ValueError("max_body must not be negative")
-        self.handler = handler
+        if not body_timeout > 0:
+            raise ValueError("body_timeout must be positive")
+        store = replay_store(replay)
         self.path = path
         self.max_body = max_body
-        store = replay_store(replay)
-        self.guard = ReplayGuard(store, max_age) if store is not None else None
+        self.body_timeout = float(body_timeout)
+        self.guard = ReplayGuard(store, max_age, skew) if store is not None else None
 
-    def admit(self, method: str, path: str, content_length: Optional[str]) -> Union[Answer, int]:
-        """Refuse a request before its body is read, or give the body's length."""
-        if path != self.path:
-            return plain(404, "Not found")
-        if method != "POST":
-            return plain(405, "Method not allowed", [("Allow", "POST")])
-        if not content_length:
-            return plain(411, "Content-Length required")
-        length = content_length.strip()
-        if not _LENGTH.match(length):
-            return plain(400, "Invalid Content-Length")
-        n = int(length)
+
+class Pipeline(object):
+    """The checks and the answers of one app; shared by its requests and threads.
+
+    Pipeline(handler, settings) or Pipeline(handler, *args, **kwargs) with the
+    arguments of Settings.
+    """
+
+    def __init__(self, handler: Callable[..., Any], *args: Any, **kwargs: Any) -> None:
+        if not callable(handler):
+            raise TypeError("handler must be callable")
+        settings = args[0] if len(args) == 1 and isinstance(args[0], Settings) else Settings(*args, **kwargs)
+        self.handler = handler
+        self.settings = settings
+        self.path = settings.path
+        self.max_body = settings.max_body
+        self.body_timeout = settings.body_timeout
+        self.guard = settings.guard
+        # Warn once when an in-process store serves one of several processes.
+        self.watch_processes = self.guard is not None and self.guard.store.in_process
+
+    def admit(self, method: str, path: str, content_length: Optional[str], values: List[Optional[str]],
+              joined: bool = False) -> Tuple[int, HeaderList]:
+        """The body's length and the decoder's header list; refuses a request before its body is read.
+
+        `values` holds the request's values of the decoder's seven headers, in
+        the order of KNOWN (None: absent; the last of a repeated one); with
+        `joined`, a value may be repeated lines joined with commas.  A call
+        without one of the four headers every call carries, or with a control
+        character (or any other character that is not printable: everything
+        str.splitlines() splits on among them) in one of these values, is
+        refused with 400; with replay protection on, a time stamp outside the
+        window with 409.
+        """
+        if path != self.path or method != "POST" or not content_length or not content_length.isdigit():
+            content_length = self._refuse_request(method, path, content_length)
+        try:
+            n = int(content_length)
+        except ValueError:  # digits of another kind
+            raise refuse(400, "Invalid Content-Length")
         if n > self.max_body:
-            return plain(413, "Body too large")
-        return n
+            raise refuse(413, "Body too large")
+        try:
+            text = "".join(values)  # type: ignore[arg-type]
+            complete = True
+        except TypeError:  # one or more absent
+            text = self._present(values)
+            complete = False
+        try:
+            plain_values = text.encode("latin-1").isalnum()  # every genuine call's values
+        except UnicodeEncodeError:
+            plain_values = False
+        if not plain_values:
+            values = self._screen(values, joined)
+        if self.guard is not None:
+            self.guard.check_time(values[_TS], values[_REQ_ID] or "")  # type: ignore[arg-type]
+        if not complete:
+            return n, [(name, v) for name, v in zip(KNOWN, values) if v is not None]
+        # All seven present, written out: cheaper than zip (the test of the header order checks the names).
+        if TYPE_CHECKING:
+            full = cast(List[str], values)
+        else:
+            full = values
+        ver, sig, nonce, ts, ts_ms, req_id, inq = full
+        return n, [("vq-secret-ver", ver), ("vq-signature", sig), ("vq-nonce", nonce), ("vq-timestamp", ts),
+                   ("vq-timestamp-ms", ts_ms), ("vq-req-id", req_id), ("vq-inqueue-timeout-ms", inq)]
 
-    def decode(self, headers: HeaderList, body: bytes) -> Decoded:
-        """The decoded call (a VQToSpecHTTPReqDecoder), or the Answer that ends the request."""
+    def _refuse_request(self, method: str, path: str, content_length: Optional[str]) -> str:
+        """Refuse another path, another method, or no or a bad Content-Length; or the length, stripped."""
+        if path != self.path:
+            raise refuse(404, "Not found")
+        if method != "POST":
+            raise refuse(405, "Method not allowed", [("Allow", "POST")])
+        if not content_length:
+            raise refuse(411, "Content-Length required")
+        content_length = content_length.strip()
+        if not _LENGTH.match(content_length):
+            raise refuse(400, "Invalid Content-Length")
+        return content_length
+
+    def _present(self, values: List[Optional[str]]) -> str:
+        """The present values joined; refuses a call without one of the four every call carries."""
+        for name, value in zip(REQUIRED, values):
+            if value is None:
+                vqspecapisdk.spec_log_error("call refused before its body: Invalid header, no", name)
+                raise refuse(400, "Invalid header")
+        return "".join([v for v in values if v is not None])
+
+    def _screen(self, values: List[Optional[str]], joined: bool) -> List[Optional[str]]:
+        """Refuse a control (or other non-printable) character; the last of joined values."""
+        if joined:
+            values = [last_value(v) if v is not None and "," in v else v for v in values]
+        for name, value in zip(KNOWN, values):
+            if value is not None and not value.isprintable():
+                vqspecapisdk.spec_log_error("call refused before its body: control character in", name)
+                raise refuse(400, "Control character in header")
+        return values
+
+    def note_multiprocess(self) -> None:
+        """Log once that the in-process store serves one of several processes."""
+        if self.watch_processes:
+            self.watch_processes = False
+            vqspecapisdk.spec_log_error(
+                "replay check: the in-process store serves one of several worker processes; a call "
+                "replayed to another worker is accepted there (use RedisReplayStore)")
+
+    def decode(self, headers: HeaderList, body: bytes) -> vqspecapisdk.VQToSpecHTTPReqDecoder:
+        """The decoded, authenticated call; raises Refused."""
         try:
             text = body.decode("utf-8")
         except UnicodeDecodeError:
-            return plain(400, "Body is not UTF-8")
+            raise refuse(400, "Body is not UTF-8")
         try:
             # The decoder checks the headers, the secret version, the time in
             # the queue and the signature, and decrypts, all in its constructor.
@@ -125,22 +206,28 @@ class Pipeline(object):
             # version ("1") or too long in the queue ("2"); the platform sends
             # the call again.
             rsp = vqspecapisdk.VQToSpecHTTPRspConstructor("")
-            return signed(rsp.get_retry_notify_header(err.GetStatus()), rsp.get_encoded_body())
+            raise Refused(signed(rsp.get_retry_notify_header(err.GetStatus()), rsp.get_encoded_body()))
+        except ValueError as err:
+            # Base64, decryption, UTF-8 or JSON: not a call of the platform.
+            raise refuse(400, _first_line(str(err)))
         except Exception as err:
-            # Not a genuine call of the platform; the decoder logged why.
-            return plain(400, _first_line(str(err)))
+            if type(err) is Exception and err.args in _DECODER_REFUSALS:
+                raise refuse(400, err.args[0])  # the decoder logged why
+            # A fault on this side (the secret file, say): nothing of it for the caller.
+            vqspecapisdk.spec_log_error_with_req_id(dict(headers).get("vq-req-id", ""), "call not decoded:",
+                                                    type(err).__name__, str(err))
+            raise Refused(plain(500, ""))
         if self.guard is not None:
-            refusal = self.guard.check(req)
-            if refusal is not None:
-                code, reason = refusal
-                return plain(code, reason)
+            self.guard.check(req)
         return req
 
     def answer(self, req: vqspecapisdk.VQToSpecHTTPReqDecoder, data: object,
                error: Optional[BaseException]) -> Answer:
         """The signed answer to an accepted call: the handler's text, or the internal-error body."""
-        if error is None and isinstance(data, str):
+        if error is None and type(data) is str:
             text = data
+        elif error is None and isinstance(data, str):
+            text = str(data)
         else:
             if error is None:
                 error = TypeError("the handler returned %s, not the answer's text" % type(data).__name__)
@@ -148,13 +235,16 @@ class Pipeline(object):
             vqspecapisdk.spec_log_error_with_req_id(req.get_req_id(), "call failed:", reason)
             text = vqspecapisdk.spec_make_internal_error_rsp_data(reason)
         rsp = vqspecapisdk.VQToSpecHTTPRspConstructor(text)
-        return signed(rsp.get_normal_header(), rsp.get_encoded_body())
+        header_set = rsp.get_normal_header()
+        if self.guard is not None:
+            # The answer is signed like a call: posted back to this program, it is refused.
+            self.guard.remember(header_set["vq-nonce"], header_set["vq-timestamp"], header_set["vq-signature"],
+                                req.get_req_id())
+        return ok(list(header_set.items()), rsp.get_encoded_body().encode("ascii"))
 
     def run(self, headers: HeaderList, body: bytes) -> Answer:
-        """Decode, hand to the (plain) handler, answer."""
+        """Decode, hand to the (plain) handler, answer; raises Refused."""
         req = self.decode(headers, body)
-        if isinstance(req, Answer):
-            return req
         try:
             data = self.handler(req)
         except Exception as err:

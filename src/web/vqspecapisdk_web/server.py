@@ -1,35 +1,90 @@
 """A stand-alone threaded WSGI server on the standard library (wsgiref), with limits.
 
 For a program that runs without gunicorn or uvicorn (a bare CPython 3.6):
-every connection gets a socket time-out, at most `max_connections` are
+every request must have sent its headers and its body within
+`connection_timeout` seconds of its connection being taken (the time-out
+counts for the request as a whole, not for each read, so a client that
+drips one byte at a time loses its slot too), at most `max_connections` are
 served at once (the others wait in the listen backlog), and the server's
-own lines are SDK log lines.
+own lines are SDK log lines, with control characters of the request escaped.
+In production it belongs behind a buffering reverse proxy.
 """
+import io
+import re
+import socket
 import threading
+import time
 from socketserver import ThreadingMixIn
 from typing import Any, Callable, Optional, Tuple
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer
 
 import vqspecapisdk
 
+_UNSAFE = re.compile(r"[\x00-\x1f\x7f-\x9f\u2028\u2029\\]")
+
+
+def _escape(match: "re.Match[str]") -> str:
+    code = ord(match.group())
+    return "\\x%02x" % code if code < 0x100 else "\\u%04x" % code
+
+
+def escaped(text: str) -> str:
+    """`text` with control characters (and backslashes) written as escapes: one log line stays one line."""
+    return _UNSAFE.sub(_escape, text)
+
+
+class DeadlineReader(io.RawIOBase):
+    """A connection's reading side that gives up at a fixed moment (time.monotonic), whatever arrives."""
+
+    def __init__(self, sock: socket.socket, deadline: float, per_read: Optional[float]) -> None:
+        io.RawIOBase.__init__(self)
+        self.sock = sock
+        self.deadline = deadline
+        self.per_read = per_read
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buf: Any) -> int:
+        left = self.deadline - time.monotonic()
+        if left <= 0:
+            raise socket.timeout("request not received in time")
+        self.sock.settimeout(left)
+        try:
+            return self.sock.recv_into(buf)
+        finally:
+            self.sock.settimeout(self.per_read)
+
 DEFAULT_CONNECTION_TIMEOUT = 30.0
 DEFAULT_MAX_CONNECTIONS = 64
 
 
 class LimitedRequestHandler(WSGIRequestHandler):
-    """wsgiref's handler with the server's socket time-out and SDK log lines."""
+    """wsgiref's handler with the request's deadline, the socket time-out and SDK log lines."""
 
     def setup(self) -> None:
         WSGIRequestHandler.setup(self)
-        # Every read and write of this connection: a silent client is dropped.
-        self.connection.settimeout(getattr(self.server, "connection_timeout", DEFAULT_CONNECTION_TIMEOUT))
+        timeout = getattr(self.server, "connection_timeout", DEFAULT_CONNECTION_TIMEOUT)
+        # Every write of this connection; and the headers and the body together
+        # must be in by the deadline.
+        self.connection.settimeout(timeout)
+        if timeout is not None:
+            self.rfile = io.BufferedReader(DeadlineReader(self.connection, time.monotonic() + timeout, timeout))
+
+    def handle(self) -> None:
+        try:
+            WSGIRequestHandler.handle(self)
+        except socket.timeout:
+            self.log_error("request not received in time; connection closed")
+        except ConnectionError as err:
+            self.log_error("connection lost: %s", type(err).__name__)
 
     def log_message(self, format: str, *args: Any) -> None:
         if getattr(self.server, "log_requests", True):
-            vqspecapisdk.spec_log_info("http", self.address_string(), format % args)
+            vqspecapisdk.spec_log_info("http", self.address_string(), escaped(format % args))
 
     def log_error(self, format: str, *args: Any) -> None:
-        vqspecapisdk.spec_log_error("http", self.address_string(), format % args)
+        vqspecapisdk.spec_log_error("http", self.address_string(), escaped(format % args))
 
 
 class ThreadingWSGIServer(ThreadingMixIn, WSGIServer):

@@ -1,66 +1,90 @@
 """The platform's calls as a WSGI application (PEP 3333); CPython 3.6 and later."""
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
+import time
+from typing import Any, Callable, Dict, Iterable, List, Optional
 
-from vqspecapisdk_web.pipeline import (
-    DEFAULT_MAX_AGE, DEFAULT_MAX_BODY, Answer, Handler, HeaderList, Pipeline, ReplayArg, last_value, plain)
+from vqspecapisdk_web.answers import Refused, refuse
+from vqspecapisdk_web.pipeline import KNOWN, Handler, Pipeline
 
 StartResponse = Callable[..., Any]
 WSGIApp = Callable[[Dict[str, Any], StartResponse], Iterable[bytes]]
+# The environ keys of the decoder's seven headers: HTTP_VQ_SECRET_VER for "vq-secret-ver".
+ENVIRON_KEYS = tuple("HTTP_" + name.upper().replace("-", "_") for name in KNOWN)
 
 
-def wsgi_headers(environ: Dict[str, Any]) -> HeaderList:
-    """The platform's "vq-" headers of a WSGI environ, as the decoder's header list.
+def header_values(environ: Dict[str, Any]) -> List[Optional[str]]:
+    """The values of the decoder's seven headers in a WSGI environ, in the order of KNOWN (None: absent).
 
-    HTTP_VQ_SECRET_VER becomes "vq-secret-ver"; a repeated header, which the
-    server joined with commas, keeps its last value.  Other headers are left
-    out: the decoder looks only at "vq-" names, and writes the list it was
-    given into its "Invalid header" line.
+    A repeated header arrives joined with commas (Pipeline.admit keeps its
+    last value).  Other headers are left out: the decoder reads only these.
+    The names are written out: seven lookups of constants cost less than a loop.
     """
-    headers = []  # type: HeaderList
-    for key, value in environ.items():
-        if key.startswith("HTTP_VQ_") and isinstance(value, str):
-            headers.append((key[5:].lower().replace("_", "-"), last_value(value)))
-    return headers
+    get = environ.get
+    return [get("HTTP_VQ_SECRET_VER"), get("HTTP_VQ_SIGNATURE"), get("HTTP_VQ_NONCE"), get("HTTP_VQ_TIMESTAMP"),
+            get("HTTP_VQ_TIMESTAMP_MS"), get("HTTP_VQ_REQ_ID"), get("HTTP_VQ_INQUEUE_TIMEOUT_MS")]
 
 
-def read_body(stream: Any, length: int) -> Optional[bytes]:
-    """Exactly `length` bytes of the request body, or None when the client stops sending."""
-    chunks = []  # type: List[bytes]
-    left = length
+assert header_values(dict((k, k) for k in ENVIRON_KEYS)) == list(ENVIRON_KEYS), "header_values out of step with KNOWN"
+
+
+def read_body(stream: Any, length: int, timeout: float) -> bytes:
+    """Exactly `length` bytes of the request body; refuses a body cut short, or not in within `timeout` s.
+
+    The time is checked between reads; a server that lets one read wait
+    longer has its own time-out for it.
+    """
     try:
+        first = stream.read(length if length <= 65536 else 65536)  # type: bytes
+    except (OSError, ValueError):
+        raise refuse(400, "Incomplete body")
+    if len(first) == length:
+        return first  # the whole body in one read
+    return _read_rest(stream, length, timeout, first)
+
+
+def _read_rest(stream: Any, length: int, timeout: float, first: bytes) -> bytes:
+    chunks = [first]
+    left = length - len(first)
+    deadline = time.monotonic() + timeout
+    try:
+        if not first:
+            raise refuse(400, "Incomplete body")
         while left > 0:
             chunk = stream.read(min(left, 65536))
             if not chunk:
-                return None
+                raise refuse(400, "Incomplete body")
             chunks.append(chunk)
             left -= len(chunk)
+            if left and time.monotonic() > deadline:
+                raise refuse(408, "Body not received in time")
     except (OSError, ValueError):
-        return None
+        raise refuse(400, "Incomplete body")
     return b"".join(chunks)
 
 
-def make_wsgi_app(handler: Handler, path: str = "/", max_body: int = DEFAULT_MAX_BODY,
-                  replay: ReplayArg = None, max_age: float = DEFAULT_MAX_AGE) -> WSGIApp:
+def make_wsgi_app(handler: Handler, *args: Any, **kwargs: Any) -> WSGIApp:
     """A WSGI application that answers the platform's calls with `handler`.
 
     handler(req) gets the decoded call (a VQToSpecHTTPReqDecoder) and returns
     the answer's plaintext (JSON text); what it raises is answered with the
-    signed internal-error body.  path: where the platform's calls arrive
-    (other paths: 404).  max_body: longest body accepted (413 unread).
-    replay: None or False (off), True (an in-process MemoryReplayStore) or a
-    ReplayStore such as RedisReplayStore; max_age: the replay window in
-    seconds around the call's signed "vq-timestamp".
+    signed internal-error body.  The other arguments are the settings
+    (vqspecapisdk_web.Settings): path, max_body, replay, max_age,
+    body_timeout, skew.
     """
-    pipeline = Pipeline(handler, path, max_body, replay, max_age)
+    pipeline = Pipeline(handler, *args, **kwargs)
+    admit, run, body_timeout = pipeline.admit, pipeline.run, pipeline.body_timeout
 
     def app(environ: Dict[str, Any], start_response: StartResponse) -> Iterable[bytes]:
-        admitted = pipeline.admit(environ.get("REQUEST_METHOD", ""), environ.get("PATH_INFO") or "/",
-                                  environ.get("CONTENT_LENGTH"))
-        if isinstance(admitted, Answer):
-            answer = admitted
-        else:
-            body = read_body(environ["wsgi.input"], admitted)
-            answer = plain(400, "Incomplete body") if body is None else pipeline.run(wsgi_headers(environ), body)
+        get = environ.get
+        try:
+            # header_values(environ), written out here: one call less per request.
+            length, headers = admit(get("REQUEST_METHOD", ""), get("PATH_INFO") or "/", get("CONTENT_LENGTH"), [
+                get("HTTP_VQ_SECRET_VER"), get("HTTP_VQ_SIGNATURE"), get("HTTP_VQ_NONCE"), get("HTTP_VQ_TIMESTAMP"),
+                get("HTTP_VQ_TIMESTAMP_MS"), get("HTTP_VQ_REQ_ID"), get("HTTP_VQ_INQUEUE_TIMEOUT_MS")], True)
+            if pipeline.watch_processes and get("wsgi.multiprocess"):
+                pipeline.note_multiprocess()
+            answer = run(headers, read_body(environ["wsgi.input"], length, body_timeout))
+        except Refused as refused:
+            answer = refused.answer
         start_response(answer.status, answer.headers)
         return [answer.body]
 

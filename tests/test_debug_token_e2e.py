@@ -1,0 +1,149 @@
+"""Debug mode keeps the relay's access token out of everything a failed or
+successful call leaves behind, end to end against the platform stand-in on
+127.0.0.1 (HTTPS, certificate checks on): the error the caller gets (its
+text, representation, arguments, request and response, and the objects they
+hold), the variables of every frame of its traceback, the HTTP client's
+`logging` records (urllib3 at DEBUG) and the SDK's own log lines. Over the
+kept session and over a plain requests.post (KEEP_ALIVE false) alike.
+"""
+import logging
+import os
+import urllib.parse
+
+import pytest
+import requests
+
+from conftest import derived, install_env
+from simulator import wire
+from simulator.certs import make_untrusted_certs
+from simulator.platform import RELAY_PATH, RELAY_QUERY_PREFIX, PlatformSimulator, closed_port
+
+REC = wire.SecretRecord("3", derived("token", "debug-token-e2e"), wire.make_key_text("debug-token-e2e"), "prog-dt")
+# Characters the HTTP client percent-encodes, after a start found nowhere else.
+TOKEN = derived("access", "debug-token-e2e", 24) + "|a b[c]"
+READ_TIMEOUT_S = 0.3
+
+
+class Records(logging.Handler):
+    def __init__(self):
+        logging.Handler.__init__(self, logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+
+@pytest.fixture(scope="module")
+def servers(tmp_path_factory):
+    other = make_untrusted_certs(str(tmp_path_factory.mktemp("untrusted")))
+    sim = PlatformSimulator(REC, access_token=TOKEN, keep_alive=True, lifetime=120)
+    untrusted = PlatformSimulator(REC, access_token=TOKEN, cert_dir=other.directory, lifetime=120)
+    with sim, untrusted:
+        relay = sim.base_url + RELAY_PATH + "?" + RELAY_QUERY_PREFIX + urllib.parse.quote(TOKEN)
+        sim.set_fault("slow", req_id="read_timeout", seconds=10 * READ_TIMEOUT_S)
+        sim.set_fault("http500", req_id="redirects", code=307)
+        sim.set_fault("extra_header", req_id="redirects", name="Location", value=relay)
+        yield {"sim": sim.base_url, "untrusted": untrusted.base_url, "closed": "https://127.0.0.1:%d" % closed_port(),
+               "ca": sim.ca_path}
+
+
+CLIENT_MODULES = ("requests", "urllib3", "http", "vqspecapisdk", "_vqspecapisdk_http", "builtins")
+
+
+def texts(obj, depth, seen):
+    """The str values reachable from obj through containers, errors and the
+    attributes of the HTTP client's and the SDK's objects, `depth` levels
+    down."""
+    if isinstance(obj, str):
+        yield obj
+        return
+    if isinstance(obj, bytes):
+        yield obj.decode("latin-1")
+        return
+    if depth == 0 or id(obj) in seen or type(obj).__module__.split(".")[0] not in CLIENT_MODULES:
+        return
+    seen.add(id(obj))
+    if isinstance(obj, dict):
+        items = list(obj.keys()) + list(obj.values())
+    elif isinstance(obj, (list, tuple, set, frozenset)):
+        items = list(obj)
+    else:
+        items = list(getattr(obj, "__dict__", {}).values())
+        if isinstance(obj, BaseException):
+            items += [obj.args, str(obj), repr(obj), obj.__cause__, obj.__context__]
+    for item in items:
+        for t in texts(item, depth - 1, seen):
+            yield t
+
+
+TAIL = TOKEN[24:]
+TOKEN_PARTS = (TOKEN[:16], TAIL, requests.utils.requote_uri(TAIL), urllib.parse.quote(TAIL, safe=""))
+
+
+def occurrences(text):
+    """How often the token's start, or its end in any of the forms a URL
+    gives it, shows in text."""
+    return sum(text.count(part) for part in TOKEN_PARTS)
+
+
+def caught(client):
+    """The error of one call, caught in this frame (the traceback starts here)."""
+    try:
+        client.echo("token-e2e")
+    except Exception as e:
+        return e
+    return None
+
+
+@pytest.mark.parametrize("keep_alive", [True, False], ids=["kept", "plain"])
+@pytest.mark.parametrize("kind, server, exc_type, answered", [
+    ("read_timeout", "sim", requests.exceptions.ReadTimeout, False),       # no URL in its text
+    ("connection_refused", "closed", requests.exceptions.ConnectionError, False),
+    ("untrusted_certificate", "untrusted", requests.exceptions.SSLError, False),
+    ("redirects", "sim", requests.exceptions.TooManyRedirects, True),     # with a response, no URL in its text
+    ("success", "sim", None, True),
+])
+def test_access_token_shows_nowhere(sdk, monkeypatch, tmp_path, capsys, servers, keep_alive, kind, server, exc_type,
+                                    answered):
+    install_env(sdk, monkeypatch, tmp_path, REC, "debug", TOKEN)
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", servers["ca"])
+    monkeypatch.setenv("NO_PROXY", "127.0.0.1")
+    monkeypatch.setattr(sdk, "DEBUG_DOMAIN", servers[server])
+    monkeypatch.setattr(sdk, "KEEP_ALIVE", keep_alive)
+    handler = Records()
+    for name in ("urllib3", "requests"):
+        logger = logging.getLogger(name)
+        monkeypatch.setattr(logger, "level", logging.DEBUG)
+        logger.addHandler(handler)
+    try:
+        client = sdk.ChatDataSDK("corp", 1, "ability", "job")
+        client.set_req_id(kind)
+        client.set_read_timeout(READ_TIMEOUT_S)
+        err = caught(client)
+    finally:
+        for name in ("urllib3", "requests"):
+            logging.getLogger(name).removeHandler(handler)
+    assert type(err) is exc_type if exc_type else err is None, repr(err)
+    logged = [r.getMessage() for r in handler.records] + [r.exc_text or "" for r in handler.records]
+    # urllib3 logs each answered request line, with the URL
+    assert any('"POST %s?%s***' % (RELAY_PATH, RELAY_QUERY_PREFIX) in m for m in logged) == answered
+    frames = []
+    tb = err.__traceback__ if err is not None else None
+    while tb is not None:
+        frames.append(tb.tb_frame.f_locals)
+        tb = tb.tb_next
+    places = {
+        "error": list(texts(err, 5, set())),
+        "frames": [t for f in frames for t in texts(f, 3, set())],
+        "logging": logged,
+        "stdout": [capsys.readouterr().out],
+    }
+    found = dict((place, sum(occurrences(t) for t in ts)) for place, ts in places.items())
+    assert found == dict.fromkeys(places, 0)
+    if err is not None:
+        assert err.request.url.endswith(RELAY_PATH + "?" + RELAY_QUERY_PREFIX + "***")
+        assert err.__cause__ is None and err.__context__ is None and len(frames) == 1
+        assert err.args == (str(err),)  # a text, whatever the client's error held
+        if kind == "redirects":
+            assert err.response.status_code == 307 and len(err.response.history) == 30
+            assert err.response.url.endswith("access_token=***") and str(err) == "Exceeded 30 redirects."
