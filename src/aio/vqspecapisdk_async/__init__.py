@@ -23,6 +23,7 @@ if sys.version_info < (3, 8):
     raise ImportError("vqspecapisdk_async needs CPython 3.8 or later")
 
 import asyncio
+import importlib
 import inspect
 import ssl
 import weakref
@@ -41,6 +42,9 @@ from urllib3._collections import HTTPHeaderDict
 from yarl import URL
 
 __all__ = ["AsyncChatDataSDK", "CRYPTO_THREAD_THRESHOLD"]
+
+# The module's private helper: its token masking serves this client's posts.
+_http: Any = importlib.import_module("_vqspecapisdk_http")
 
 # Bodies (call data, or answer text) of at least this many characters are
 # encrypted, signed, verified and decrypted in a worker thread (the module
@@ -211,45 +215,6 @@ def _text_of(exc: BaseException) -> str:
     return "%s: %s" % (type(exc).__name__, exc) if str(exc) else type(exc).__name__
 
 
-def _masked(err: rex.RequestException) -> BaseException:
-    """In debug mode the relay URL carries the access token: an error whose
-    text shows it (as given, or percent-encoded as in the request's URL) is
-    replaced by one of the same type with the token masked as "***", its
-    request's URL masked too, and nothing chained to it."""
-    token = vqspecapisdk.spec_env.get_access_token()
-    if not isinstance(token, str) or not token:
-        return err
-    forms = sorted({token, requests.utils.requote_uri(token)}, key=len, reverse=True)
-
-    def mask(text: str) -> str:
-        for f in forms:
-            text = text.replace(f, "***")
-        return text
-
-    shown = False
-    e: Optional[BaseException] = err
-    while e is not None:
-        if mask(str(e)) != str(e) or mask(repr(e)) != repr(e):
-            shown = True
-            break
-        e = e.__cause__ or e.__context__
-    if not shown:
-        return err
-    request = getattr(err, "request", None)
-    if request is not None:
-        request = request.copy()
-        if isinstance(request.url, str):
-            request.url = mask(request.url)
-    try:
-        fresh: BaseException = type(err)(mask(str(err)), request=request, response=err.response)
-    except TypeError:
-        fresh = type(err)(mask(str(err)))
-    fresh.__cause__ = None
-    fresh.__context__ = None
-    fresh.__suppress_context__ = True
-    return fresh
-
-
 class AsyncChatDataSDK(object):
     """Asyncio client of the platform's HTTPS API for one company and
     application: `ChatDataSDK`'s constructor, settings and API methods, the
@@ -398,12 +363,24 @@ class AsyncChatDataSDK(object):
             headers, encoded = await loop.run_in_executor(None, build)
         else:
             headers, encoded = build()
+        # A relay URL (debug mode) carries the access token: the HTTP
+        # client's log records and the error are masked by the module, as
+        # for its own posts; the error is raised with nothing chained and,
+        # as the URL is dropped first, no frame holding it.
+        _http.mask_logs(url, True)
         try:
             rsp = await self._post(url, headers, encoded.encode("utf-8"))
-        except rex.RequestException as err:
-            if sdk.spec_env.get_is_debug_mode():
-                raise _masked(err) from err.__cause__
-            raise
+        except Exception as err:  # every error, as for the module's own posts
+            masked = _http.mask_error(err, url)
+            if masked is err:
+                raise
+        else:
+            masked = None
+        finally:
+            _http.mask_logs(url, False)
+        if masked is not None:
+            del url
+            raise masked
         rsp.encoding = _charset(rsp.headers)
         text = rsp.text
         header_list = list(rsp.headers.items())
@@ -426,8 +403,7 @@ class AsyncChatDataSDK(object):
             method(self._sync, param)  # argument checks, URL and call body: the sync client's
         finally:
             _MODE.reset(mark)
-        cgi_path, url, body = recorded[0]
-        answer = await self.common_send_http_post(cgi_path, url, body)
+        answer = await self.common_send_http_post(*recorded.pop())  # no variable here keeps the URL
         mark = _MODE.set(answer)
         try:
             return method(self._sync, param)  # type: ignore[no-any-return]  # the status check
