@@ -61,6 +61,9 @@ IDLE_LIMIT_S = 1.0
 # one to come free (the connect time-out starts once they have one).
 POOL_SIZE = 100
 
+# Redirects followed, as requests follows them (aiohttp counts the answers).
+MAX_REDIRECTS = requests.models.DEFAULT_REDIRECT_LIMIT
+
 _CORE_ARGS = ("self", "param")
 
 # What the private sync client's common_send_http_post does in this context:
@@ -192,6 +195,12 @@ _CONNECT_TIMEOUT: Optional[Type[BaseException]] = getattr(aiohttp, "ConnectionTi
 def _requests_error(exc: BaseException, prepared: requests.PreparedRequest) -> BaseException:
     """The requests.exceptions error a sync call meets where aiohttp raised `exc`."""
     cls: Type[rex.RequestException]
+    if isinstance(exc, aiohttp.TooManyRedirects):
+        # As requests reports it: the last answer, whose history holds the
+        # answers after the first, itself included.
+        answers = [_response(r, b"", prepared) for r in exc.history]
+        answers[-1].history = answers[1:]
+        return rex.TooManyRedirects("Exceeded %d redirects." % MAX_REDIRECTS, response=answers[-1])
     if isinstance(exc, (asyncio.TimeoutError, aiohttp.ServerTimeoutError)):
         if _CONNECT_TIMEOUT is not None:
             connect = isinstance(exc, _CONNECT_TIMEOUT)
@@ -316,7 +325,7 @@ class AsyncChatDataSDK(object):
             target = URL(prepared_url, encoded=True)
             resp = await session.post(target, data=prepared.body, headers=dict(prepared.headers),
                                       ssl=_ssl_for(settings["verify"]), proxy=proxy, timeout=timeout,
-                                      allow_redirects=True)
+                                      allow_redirects=True, max_redirects=MAX_REDIRECTS + 1)
             try:
                 content = await resp.read()
             except BaseException as exc:
@@ -330,17 +339,7 @@ class AsyncChatDataSDK(object):
             resp.release()
         except (aiohttp.ClientError, asyncio.TimeoutError, ssl.SSLError, OSError) as exc:
             raise _requests_error(exc, prepared) from exc
-        rsp = requests.Response()
-        rsp.status_code = resp.status
-        raw = HTTPHeaderDict()
-        for name, value in resp.raw_headers:
-            raw.add(name.decode("latin-1"), value.decode("latin-1"))
-        rsp.headers = CaseInsensitiveDict(raw)
-        rsp._content = content
-        rsp.url = str(resp.url)
-        rsp.request = prepared
-        rsp.reason = resp.reason or ""
-        return rsp
+        return _response(resp, content, prepared)
 
     async def common_send_http_post(self, cgi_path: str, url: str,
                                     body: vqspecapisdk.CorpModelCallBack) -> Tuple[str, str]:
@@ -443,6 +442,25 @@ def _prepare(session: requests.Session, url: str, headers: Dict[str, str], paylo
     if known[1]:
         prepared.prepare_auth(known[1], known[0])
     return prepared
+
+
+def _response(resp: aiohttp.ClientResponse, content: bytes, prepared: requests.PreparedRequest) -> requests.Response:
+    """aiohttp's answer `resp` to `prepared` (or to a redirect of it) as a
+    requests Response."""
+    rsp = requests.Response()
+    rsp.status_code = resp.status
+    raw = HTTPHeaderDict()
+    for name, value in resp.raw_headers:
+        raw.add(name.decode("latin-1"), value.decode("latin-1"))
+    rsp.headers = CaseInsensitiveDict(raw)
+    rsp._content = content
+    rsp.url = str(resp.url)
+    rsp.request = prepared
+    if rsp.url != prepared.url:
+        rsp.request = prepared.copy()
+        rsp.request.url = rsp.url
+    rsp.reason = resp.reason or ""
+    return rsp
 
 
 def _charset(headers: "CaseInsensitiveDict[str]") -> str:
