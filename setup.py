@@ -5,14 +5,25 @@ Environment knobs:
   VQSDK_WERROR=1     every warning fails the build (CI sets it)
   VQSDK_OPENSSL=DIR  build against the libcrypto unpacked under DIR (DIR/usr/include,
                      DIR/usr/lib/<arch>) instead of the system's, found at run time by rpath
+  VQSDK_PORTABLE=DIR link DIR/lib/libcrypto.a (a static libcrypto built by
+                     .ci/portable.sh, with DIR/include and DIR/stamp) into the
+                     module, exporting nothing but its init function
   VQSDK_JOBS=N       parallel compile jobs (default: number of cores)
+  VQSDK_PROGRESS=F   append a line per step ("[k/n] compiling src/..."), to file F
+                     (pip hides a build's output; ./demo and ./run-tests show F)
+
+Objects are built under a folder of build_temp named by a hash of these
+settings and of the compiler's, so a build with other settings never reuses
+them, and the module is linked again whenever the settings changed.
 
 The security layer (src/security/) is plain C++ over libcrypto: it is compiled
 on its own, with the OpenSSL headers but without the interpreter's, so that it
 cannot come to depend on the interpreter.
 """
 import glob
+import hashlib
 import os
+import sys
 import sysconfig
 
 from setuptools import setup
@@ -70,23 +81,118 @@ if os.environ.get("VQSDK_OPENSSL"):
         if not os.path.isdir(d):
             raise SystemExit("VQSDK_OPENSSL: no folder %s" % d)
 
+# A portable build: libcrypto statically linked, only PyInit_vqspecapisdk
+# exported (a version script), so the module never binds to, nor exports, the
+# libcrypto symbols of whatever libcrypto/libssl the process has loaded.
+crypto_libraries, crypto_objects, portable_link = ["crypto"], [], []
+if os.environ.get("VQSDK_PORTABLE"):
+    if os.environ.get("VQSDK_OPENSSL"):
+        raise SystemExit("VQSDK_PORTABLE and VQSDK_OPENSSL exclude each other")
+    root = os.path.abspath(os.environ["VQSDK_PORTABLE"])
+    archive = os.path.join(root, "lib", "libcrypto.a")
+    # The library must be the one .ci/portable.sh built and checked: a
+    # truncated or changed archive fails the build here, not the import.
+    try:
+        with open(os.path.join(root, "stamp")) as f:
+            want = dict(line.rstrip("\n").split(" ", 1) for line in f if " " in line)["sha256"]
+        with open(archive, "rb") as f:
+            data = f.read()
+    except (OSError, KeyError) as e:
+        raise SystemExit("VQSDK_PORTABLE: no checked libcrypto.a in %s (%s)" % (root, e))
+    if not data.startswith(b"!<arch>\n") or hashlib.sha256(data).hexdigest() != want:
+        raise SystemExit("VQSDK_PORTABLE: %s is not the library its stamp records (corrupt or truncated)" % archive)
+    openssl_include = [os.path.join(root, "include")]
+    crypto_libraries, crypto_objects = [], [archive]
+    exports = os.path.join(HERE, "src", "module", "exports.map")
+    portable_link = ["-Wl,--version-script=" + exports, "-s", "-lpthread"]
+    # Zig's glibc headers define _XOPEN_SOURCE before pyconfig.h does (same meaning for us).
+    extra_compile.append("-Wno-macro-redefined")
+
+
+def settings_key(compiler, link=False):
+    """Hash of everything that decides what an object file holds (link=True:
+    and what the linked module holds)."""
+    parts = [sys.version, sorted((k, v) for k, v in os.environ.items()
+                                 if k.startswith("VQSDK_") and k not in ("VQSDK_JOBS", "VQSDK_PROGRESS"))]
+    parts += [getattr(compiler, "compiler_so", None), getattr(compiler, "compiler_cxx", None), extra_compile]
+    if link:
+        parts += [getattr(compiler, "linker_so", None), extra_link, portable_link]
+    return hashlib.sha256(repr(parts).encode()).hexdigest()[:12]
+
+
+class Progress(object):
+    """Step k of n of the build, one line each, to the VQSDK_PROGRESS file."""
+
+    def __init__(self, total):
+        import threading
+        self.path, self.total, self.done, self.lock = os.environ.get("VQSDK_PROGRESS"), total, 0, threading.Lock()
+
+    def say(self, what):
+        if not self.path:
+            return
+        with self.lock:
+            self.done += 1
+            with open(self.path, "a") as f:
+                f.write("    [%d/%d] %s\n" % (self.done, self.total, what))
+
+    def watch(self, compiler):
+        """Counts each source the compiler compiles (ParallelCompile's threads too)."""
+        compile_one = compiler._compile
+
+        def _compile(obj, src, *args, **kwargs):
+            self.say("compiling " + os.path.relpath(src, HERE))
+            return compile_one(obj, src, *args, **kwargs)
+        compiler._compile = _compile
+
 
 class BuildExt(build_ext):
     """Compiles the security layer with a compiler of its own that has no
     interpreter include path (an include of the interpreter's headers there
     fails the build), then the module, which links its objects."""
 
+    def get_libraries(self, ext):
+        # An interpreter built with --enable-shared makes build_ext link its
+        # libpython (3.6 and 3.7 do); a portable module must not need it
+        # (manylinux: the interpreter that imports it provides those symbols).
+        libraries = super().get_libraries(ext)
+        if crypto_objects:
+            libraries = [lib for lib in libraries if not lib.startswith("python")]
+        return libraries
+
     def build_extensions(self):
         from distutils.ccompiler import new_compiler
         from distutils.sysconfig import customize_compiler
+        key = settings_key(self.compiler)
+        self.build_temp = os.path.join(self.build_temp, "settings-" + key)
+        # The module in build_lib is linked again when it was built with other
+        # settings (it is newer than the sources, so setuptools would keep it).
+        record = os.path.join(self.build_temp, "linked-module")
+        for e in self.extensions:
+            built = self.get_ext_fullpath(e.name)
+            try:
+                with open(record) as f:
+                    same = f.read() == "%s %s %s" % (settings_key(self.compiler, True), built, os.stat(built).st_mtime)
+            except OSError:
+                same = False
+            if not same:
+                self.force = self.compiler.force = True
         cc = new_compiler(compiler=self.compiler.compiler_type, force=self.force)
         customize_compiler(cc)
+        progress = Progress(len(security_sources) + len(sources) + 1)
+        progress.watch(cc)
+        progress.watch(self.compiler)
         objects = cc.compile(security_sources, output_dir=self.build_temp,
                              include_dirs=[os.path.join(HERE, "src")] + openssl_include,
                              extra_postargs=["-std=c++17"] + extra_compile, debug=self.debug)
         for e in self.extensions:
-            e.extra_objects = objects
+            e.extra_objects = objects + crypto_objects
         super().build_extensions()
+        progress.done = progress.total - 1
+        progress.say("linked %s" % os.path.basename(self.get_ext_fullpath("vqspecapisdk")))
+        for e in self.extensions:
+            built = self.get_ext_fullpath(e.name)
+            with open(record, "w") as f:
+                f.write("%s %s %s" % (settings_key(self.compiler, True), built, os.stat(built).st_mtime))
 
 
 ext = Pybind11Extension(
@@ -96,20 +202,46 @@ ext = Pybind11Extension(
     # the security layer's objects are linked in: a change there relinks
     depends=[os.path.relpath(h, HERE) for h in HEADERS] + security_sources,
     define_macros=[("VQSDK_VERSION", '"%s"' % VERSION)],
-    libraries=["crypto"],
+    libraries=crypto_libraries,
     library_dirs=openssl_lib,
     runtime_library_dirs=openssl_lib,
     cxx_std=17,
     extra_compile_args=extra_compile,
-    extra_link_args=extra_link,
+    extra_link_args=extra_link + portable_link,
 )
+
+with open(os.path.join(HERE, "README.md"), encoding="utf-8") as f:
+    README = f.read()
 
 setup(
     name="vqspecapisdk",
     version=VERSION,
     description="Client SDK for the spec environment's signed, encrypted HTTPS API",
+    long_description=README,
+    long_description_content_type="text/markdown",
+    license="Proprietary",
+    url="https://vqplatform.invalid/vqspecapisdk",
+    project_urls={
+        "Documentation": "https://vqplatform.invalid/vqspecapisdk/README.md",
+        "Design": "https://vqplatform.invalid/vqspecapisdk/docs/DESIGN.md",
+    },
+    classifiers=[
+        "Development Status :: 5 - Production/Stable",
+        "Intended Audience :: Developers",
+        "License :: Other/Proprietary License",
+        "Operating System :: POSIX :: Linux",
+        "Programming Language :: C++",
+        "Programming Language :: Python :: 3",
+        "Programming Language :: Python :: 3 :: Only",
+    ] + ["Programming Language :: Python :: 3.%d" % minor for minor in range(6, 14)] + [
+        "Programming Language :: Python :: Implementation :: CPython",
+        "Topic :: Security :: Cryptography",
+        "Typing :: Typed",
+    ],
     python_requires=">=3.6",
-    install_requires=["requests", "pycryptodome"],
+    # pip 18.1 (CPython 3.6's own) takes the newest requests whatever Python
+    # it needs: the last line that runs on 3.6.
+    install_requires=["requests<2.28; python_version < '3.7'", "requests; python_version >= '3.7'", "pycryptodome"],
     ext_modules=[ext],
     cmdclass={"build_ext": BuildExt},
     # Optional: the Redis store of the web apps' replay protection.

@@ -77,6 +77,22 @@ new_venv() {
     esac
 }
 
+# with_progress COMMAND...: runs COMMAND (a build through pip, which hides the
+# build's output) and shows the lines setup.py writes to $VQSDK_PROGRESS as
+# they come ("[k/n] compiling src/..."); COMMAND's status.
+with_progress() {
+    local progress rc=0 pid tpid
+    progress=$(mktemp)
+    VQSDK_PROGRESS=$progress "$@" &
+    pid=$!
+    tail -n +1 -s 0.5 -f --pid=$pid "$progress" &
+    tpid=$!
+    wait $pid || rc=$?
+    wait $tpid 2>/dev/null || true
+    rm -f "$progress"
+    return $rc
+}
+
 # make_venv VERSION DIR [SOURCE]: a fresh venv at DIR with the test tools and
 # the module built from SOURCE (default: this checkout) and installed. Fails
 # when any step fails, the build included.
@@ -88,7 +104,35 @@ make_venv() {
     new_venv "$py" "$v" "$dir" || return 1
     # shellcheck disable=SC2046
     pip_quiet "$dir/bin/python" install $(test_packages "$v") || { echo "installing the test tools failed for $v" >&2; return 1; }
-    VQSDK_JOBS=${VQSDK_JOBS:-$(nproc)} pip_quiet "$dir/bin/python" install "$src" ||
+    echo "    building vqspecapisdk for CPython $v (about 5 min on 2 cores; one line per step)"
+    VQSDK_JOBS=${VQSDK_JOBS:-$(nproc)} with_progress pip_quiet "$dir/bin/python" install "$src" ||
         { echo "building vqspecapisdk failed for $v" >&2; return 1; }
     "$dir/bin/python" -c "import vqspecapisdk" || { echo "vqspecapisdk did not install for $v" >&2; return 1; }
+}
+
+# source_hash: one hash of everything the module is built from (the stamp that
+# lets ./demo skip a build when nothing changed).
+source_hash() {
+    { git ls-files -s setup.py pyproject.toml MANIFEST.in src stubs 2>/dev/null
+      git diff HEAD -- setup.py pyproject.toml MANIFEST.in src stubs 2>/dev/null
+      git ls-files --others --exclude-standard -- src stubs 2>/dev/null
+    } | sha256sum | cut -c1-16
+}
+
+# private_apt DIR "SUITE[ SUITE...]" deb|deb-src: an apt with its own sources,
+# lists and state under DIR (nothing on the system changes), updated; its
+# options are left in APT_OPTS for apt-get/apt-cache.
+private_apt() {
+    local apt=$1 suites=$2 kind=$3 keyring=/usr/share/keyrings/debian-archive-keyring.gpg s
+    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/etc/apt.conf.d" \
+        "$apt/etc/preferences.d" "$apt/etc/sources.list.d"
+    for s in $suites; do
+        echo "$kind [signed-by=$keyring] http://deb.debian.org/debian $s main"
+        echo "$kind [signed-by=$keyring] http://deb.debian.org/debian-security $s-security main"
+    done >"$apt/etc/sources.list"
+    APT_OPTS=(-q -o Dir::Etc::SourceList="$apt/etc/sources.list" -o Dir::Etc::SourceParts="$apt/etc/sources.list.d"
+              -o Dir::Etc::Parts="$apt/etc/apt.conf.d" -o Dir::Etc::PreferencesParts="$apt/etc/preferences.d"
+              -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" -o Dir::State::Status=/dev/null
+              -o APT::Sandbox::User=root -o Debug::NoLocking=1)
+    apt-get "${APT_OPTS[@]}" update >"$apt/update.log" 2>&1 || { cat "$apt/update.log" >&2; return 1; }
 }

@@ -27,19 +27,9 @@ if [ ! -e "$lib/libcrypto.so.1.1" ] || [ ! -e "$ossl/root/usr/include/openssl/ev
     echo "=== fetching OpenSSL 1.1.1 (Debian bullseye's libssl1.1, libssl-dev) into $ossl"
     rm -rf "$ossl"
     apt=$ossl/apt
-    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/etc/apt.conf.d" \
-        "$apt/etc/preferences.d" "$apt/etc/sources.list.d" "$ossl/debs" "$ossl/root"
-    keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-    cat >"$apt/etc/sources.list" <<SOURCES
-deb [signed-by=$keyring] http://deb.debian.org/debian bullseye main
-deb [signed-by=$keyring] http://deb.debian.org/debian-security bullseye-security main
-SOURCES
-    opts=(-q -o Dir::Etc::SourceList="$apt/etc/sources.list" -o Dir::Etc::SourceParts="$apt/etc/sources.list.d"
-          -o Dir::Etc::Parts="$apt/etc/apt.conf.d" -o Dir::Etc::PreferencesParts="$apt/etc/preferences.d"
-          -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" -o Dir::State::Status=/dev/null
-          -o APT::Sandbox::User=root -o Debug::NoLocking=1)
-    apt-get "${opts[@]}" update >"$ossl/apt-update.log" 2>&1 || { cat "$ossl/apt-update.log" >&2; exit 1; }
-    (cd "$ossl/debs" && apt-get "${opts[@]}" download libssl1.1 libssl-dev)
+    mkdir -p "$ossl/debs" "$ossl/root"
+    private_apt "$apt" bullseye deb || exit 1
+    (cd "$ossl/debs" && apt-get "${APT_OPTS[@]}" download libssl1.1 libssl-dev)
     for deb in "$ossl"/debs/*.deb; do
         case "$(dpkg-deb -f "$deb" Version)" in
             1.1.1*) ;;

@@ -3,6 +3,7 @@
 #include "module/common.hpp"
 #include "module/registry.hpp"
 #include "module/json_text.hpp"
+#include "module/selfcheck.hpp"
 
 // The package version comes from the build script, its one source.
 #ifndef VQSDK_VERSION
@@ -46,6 +47,7 @@ void register_frame(py::module_& m) {
 
     m.attr("SECRET_KEY_FILE_PATH") = "/static_config/secret_key";
     m.attr("SDK_VERSION") = "python-" VQSDK_VERSION;
+    m.attr("__version__") = VQSDK_VERSION;
     // Under the reserved .invalid domain: a program that does not set them
     // fails at name resolution instead of sending signed calls (and, in debug
     // mode, its access token) to whoever holds a real name.
@@ -79,6 +81,7 @@ void define_module(py::module_& m) {
     py::options options;
     options.disable_function_signatures();
     set_module(m.ptr());
+    self_check();
     m.doc() = "Client SDK for programs in the spec environment: signed, encrypted calls to the "
               "platform's HTTPS API and answers to the platform's calls.";
 
