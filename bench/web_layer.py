@@ -10,6 +10,9 @@ One 1 KiB call of the platform, four ways, each in a process of its own:
            scope on one event loop (no server)
     asgi-pool  the same with the plain handler, which runs in the loop's thread
            pool: one hop to a thread and back per call
+    asgi-floor the least any ASGI app does for a call: await the body once and
+           send the start and body messages, with no SDK work at all -- what
+           the ASGI protocol itself costs on this driver, all of it "layer"
 
 each with replay protection off and with the in-process store.  The calls are
 built (signed and encrypted by the simulator) before counting starts;
@@ -39,7 +42,7 @@ from simulator.caller import PlatformCaller  # noqa: E402
 
 SECRET = wire.SecretRecord("1", "layer-bench-token-0123456789abcd", wire.make_key_text("aes:layer"), "prog-layer")
 TEXT = ("call " + "word " * 205)[:1024]
-MODES = ("bare", "wsgi", "asgi", "asgi-pool")
+MODES = ("bare", "wsgi", "asgi", "asgi-pool", "asgi-floor")
 SHIM = r"""
 #include <valgrind/callgrind.h>
 void vq_start(void) { CALLGRIND_START_INSTRUMENTATION; }
@@ -106,7 +109,14 @@ def loop_of(mode, replay, calls):
             assert list(statuses) == ["200 OK"], list(statuses)
         return run
     from vqspecapisdk_web import make_asgi_app
-    app = make_asgi_app(handle_async if mode == "asgi" else handle, replay=replay)
+    if mode == "asgi-floor":
+        async def app(scope, receive, send):
+            message = await receive()
+            await send({"type": "http.response.start", "status": 200,
+                        "headers": [(b"content-length", b"%d" % len(message["body"]))]})
+            await send({"type": "http.response.body", "body": message["body"]})
+    else:
+        app = make_asgi_app(handle_async if mode == "asgi" else handle, replay=replay)
     loop = asyncio.new_event_loop()
     sent = []
 
@@ -200,6 +210,8 @@ def main():
                      timed(m, replay, args.timing_calls) if args.timing_calls else 0.0) for m in modes]
             bare = rows[0][1]
             for mode, instr, seconds in rows:
+                if mode == "asgi-floor":   # no SDK work in it: all of it is layer
+                    instr += bare
                 print("%-9s %-7s %14.0f %12.0f %8.3f %10.1f" % (
                     mode, replay, instr, instr - bare, (instr - bare) / bare, seconds * 1e6))
     return 0

@@ -263,6 +263,60 @@ def test_child_forked_while_another_thread_holds_a_lock(tmp_path, held, first_ca
     assert r.stdout.splitlines()[-1] == "child 0"
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.parametrize("call", ["m.spec_log_info('x')", "m.spec_env.get_token()"])
+def test_children_forked_under_contention_get_fresh_locks(tmp_path, call):
+    # Two threads take the lock over and over, through a stdout whose write
+    # takes no lock of its own; a fork can come while one of them has taken
+    # the lock but not yet marked it. Every child writes a line and reads a
+    # secret under an alarm.
+    path = tmp_path / "secret_key"
+    path.write_text(REC.line() + "\n")
+    code = (
+        "import os, signal, sys, threading, time, vqspecapisdk as m\n"
+        "m.SECRET_KEY_FILE_PATH = %r\n"
+        "class Bare(object):\n"
+        "    def write(self, s):\n"
+        "        return len(s)\n"
+        "    def flush(self):\n"
+        "        pass\n"
+        "sys.stdout, out = Bare(), sys.stdout\n"
+        "def spin():\n"
+        "    while True:\n"
+        "        %s\n"
+        "for _ in range(2):\n"
+        "    threading.Thread(target=spin, daemon=True).start()\n"
+        "time.sleep(0.05)\n"
+        "hung = 0\n"
+        "for _ in range(30):\n"
+        "    pid = os.fork()\n"
+        "    if pid == 0:\n"
+        "        signal.alarm(3)\n"
+        "        m.spec_log_info('child')\n"
+        "        os._exit(0 if m.spec_env.get_token() == %r else 3)\n"
+        "    hung += os.waitpid(pid, 0)[1] != 0\n"
+        "out.write('hung %%d\\n' %% hung)\n" % (str(path), call, REC.token))
+    r = run_python(code, timeout=200)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "hung 0\n"
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.parametrize("held", ["m.log_lock", "m.spec_env.lock"])
+def test_child_of_a_thread_holding_a_lock_releases_it(held):
+    code = (
+        "import os, vqspecapisdk as m\n"
+        "with %s:\n"
+        "    pid = os.fork()\n"
+        "if pid == 0:\n"
+        "    m.spec_log_info('child')\n"
+        "    os._exit(0)\n"
+        "print('child', os.waitpid(pid, 0)[1])\n" % held)
+    r = run_python(code, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[-1] == "child 0"
+
+
 # ---- the simulator's secret file ---------------------------------------------------------------------------
 
 @pytest.mark.parametrize("existing", [None, "file", "link"])

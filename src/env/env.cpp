@@ -287,7 +287,7 @@ py::object env_open_debug_mode(const Bound& a) {
 // load's log lines are written once it is released (a stdout writer may ask
 // for a secret).
 py::object normal_secret_info(PyObject* self) {
-    after_fork();
+    renew_after_fork();
     py::object lock = VQ_GET(self, "lock");
     DeferredLines lines;
     try {
@@ -312,6 +312,18 @@ py::object normal_secret_info(PyObject* self) {
     }
     lines.write();
     return VQ_GET(self, "normal_secret_info");
+}
+
+// A forked child's spec_env gets a fresh load lock; one that was held at the
+// fork means a load was under way, which may start again in the child.
+void renew_secret_lock() {
+    PyObject* env = PyDict_GetItemWithError(PyModule_GetDict(module_ptr()), VQ_NAME("spec_env"));
+    if (!env) {
+        PyErr_Clear();
+        return;
+    }
+    py::object keep = borrow(env);
+    if (renew_lock(env, VQ_NAME("lock"))) set_attr(env, VQ_NAME("init_secret_info"), Py_False);
 }
 
 py::object env_get_normal_secret_info(const Bound& a) { return normal_secret_info(a.self); }
@@ -509,8 +521,7 @@ void register_env_records(py::module_& m) {
                                  {"use_test_domain", "bool"},
                                  {"debug_secret_info", "SecretInfo"},
                                  {"normal_secret_info", "SecretInfo"}});
-    struct M { Signature sig; const char* doc; Impl impl; };
-    const M methods[] = {
+    def_methods(env, {
         {{"__init__", {}}, "Start in normal mode with nothing loaded.", env_init},
         {{"open_debug_mode", {"debug_token: str", "access_token: str"}},
          "Switch to debug mode with secrets from a debug token.",
@@ -537,9 +548,9 @@ void register_env_records(py::module_& m) {
          env_get_encoding_aes_key},
         {{"get_program_id", {}}, "Return the program id in force.",
          env_get_program_id},
-    };
-    for (const M& x : methods) def_method(env, x.sig, x.doc, x.impl);
+    });
     remember_env_class(env.ptr());
+    on_fork_child(renew_secret_lock);
     m.attr("spec_env") = env();
 }
 

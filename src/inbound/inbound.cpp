@@ -54,11 +54,20 @@ constexpr int kSlots = static_cast<int>(std::size(kInboundHeaders));
 constexpr int kVer = 0, kSig = 1, kNonce = 2, kTs = 3, kTsMs = 4, kReqId = 5, kInq = 6;
 // The members in the order they are declared, and so first set.
 constexpr int kDeclaredOrder[] = {kVer, kSig, kNonce, kTs, kReqId, kTsMs, kInq};
-static_assert(std::size(kDeclaredOrder) == kSlots, "every header of the table has its place in the declared order");
+// Each row once: a permutation of the table's indexes.
+constexpr bool each_row_once(const int (&order)[kSlots]) {
+    for (int row = 0; row < kSlots; ++row) {
+        int seen = 0;
+        for (int at : order) seen += at == row;
+        if (seen != 1) return false;
+    }
+    return true;
+}
+static_assert(std::size(kDeclaredOrder) == kSlots && each_row_once(kDeclaredOrder),
+              "every header of the table has exactly one place in the declared order");
 
 static_assert(names_fit(kInboundHeaders), "a header name longer than the scan's buffer");
 
-// Index of the slot a header name selects after lower-casing, or -1.
 // int() of a header value that is_digit_str accepted. Converting a digit
 // string costs time quadratic in its length on some interpreters, and it
 // runs before the call is authenticated: longer strings are refused first,
@@ -77,6 +86,26 @@ py::object int_of(PyObject* digits) {
     }
     return steal(PyNumber_Long(digits));
 }
+
+// The call body's fields: the JSON key, which is also the member the decoder
+// sets, the value a body without it gives, and the member's getter.
+enum class Absent { EmptyText, Zero, False };
+struct BodyField {
+    const char* key;
+    Absent absent;
+    const char* getter;
+    const char* doc;
+};
+constexpr BodyField kBodyFields[] = {
+    {"corpid", Absent::EmptyText, "get_corpid", "Return the call's corpid."},
+    {"agentid", Absent::Zero, "get_agentid", "Return the call's agentid."},
+    {"data", Absent::EmptyText, "get_data", "Return the call's data."},
+    {"call_type", Absent::Zero, "get_call_type", "Return the call's call_type."},
+    {"is_async", Absent::False, "get_is_async", "Return the call's is_async flag."},
+    {"job_info", Absent::EmptyText, "get_job_info", "Return the call's job_info."},
+    {"ability_id", Absent::EmptyText, "get_ability_id", "Return the call's ability_id."},
+    {"notify_id", Absent::EmptyText, "get_notify_id", "Return the call's notify_id."},
+};
 
 py::object json_get(PyObject* obj, const char* key, PyObject* deflt) {
     PyObject* k = interned(key);
@@ -167,23 +196,18 @@ py::object req_decoder_init(const Bound& a) {
     py::object body_json = call_method(json_mod.ptr(), VQ_NAME("loads"), {decoded.ptr()});
 
     py::object zero = steal(PyLong_FromLong(0));
-    struct Field {
-        const char* key;
-        PyObject* deflt;
-    };
-    const Field fields[] = {{"corpid", empty.ptr()},   {"agentid", zero.ptr()},   {"data", empty.ptr()},
-                            {"call_type", zero.ptr()}, {"is_async", Py_False},    {"job_info", empty.ptr()},
-                            {"ability_id", empty.ptr()}, {"notify_id", empty.ptr()}};
-    for (const Field& f : fields) {
-        py::object v = json_get(body_json.ptr(), f.key, f.deflt);
+    for (const BodyField& f : kBodyFields) {
+        PyObject* absent = f.absent == Absent::Zero ? zero.ptr() : f.absent == Absent::False ? Py_False : empty.ptr();
+        py::object v = json_get(body_json.ptr(), f.key, absent);
         check(PyObject_SetAttr(self, interned(f.key), v.ptr()) == 0);
     }
     return py::none();
 }
 
-template <const char* const* Name>
-py::object field_getter(const Bound& a) {
-    return get_attr(a.self, interned(*Name));
+// A getter of the member `name` (a static text).
+Impl member_getter(const char* name) {
+    PyObject* member = interned(name);
+    return [member](const Bound& a) { return get_attr(a.self, member); };
 }
 
 // ---- VQToSpecHTTPRspConstructor ----------------------------------------------------------
@@ -256,16 +280,6 @@ py::object internal_error_rsp_data(const Bound& a) {
     return ascii_text(out);
 }
 
-const char* const kCorpid = "corpid";
-const char* const kAgentid = "agentid";
-const char* const kData = "data";
-const char* const kCallType = "call_type";
-const char* const kIsAsync = "is_async";
-const char* const kJobInfo = "job_info";
-const char* const kAbilityId = "ability_id";
-const char* const kNotifyId = "notify_id";
-const char* const kReqIdMember = "_header_req_id";
-
 
 }  // namespace
 
@@ -286,20 +300,9 @@ void register_inbound_messages(py::module_& m) {
     def_method(dec, {"__init__", {"headers: list", "body: str"}},
                "Decode a platform call from its header list and body text.",
                req_decoder_init);
-    struct G { const char* name; const char* doc; Impl impl; };
-    const G getters[] = {
-        {"get_corpid", "Return the call's corpid.", field_getter<&kCorpid>},
-        {"get_agentid", "Return the call's agentid.", field_getter<&kAgentid>},
-        {"get_data", "Return the call's data.", field_getter<&kData>},
-        {"get_call_type", "Return the call's call_type.", field_getter<&kCallType>},
-        {"get_is_async", "Return the call's is_async flag.", field_getter<&kIsAsync>},
-        {"get_job_info", "Return the call's job_info.", field_getter<&kJobInfo>},
-        {"get_ability_id", "Return the call's ability_id.", field_getter<&kAbilityId>},
-        {"get_notify_id", "Return the call's notify_id.", field_getter<&kNotifyId>},
-        {"get_req_id", "Return the vq-req-id header, or empty text.",
-         field_getter<&kReqIdMember>},
-    };
-    for (const G& g : getters) def_method(dec, {g.name, {}}, g.doc, g.impl);
+    for (const BodyField& f : kBodyFields) def_method(dec, {f.getter, {}}, f.doc, member_getter(f.key));
+    def_method(dec, {"get_req_id", {}}, "Return the vq-req-id header, or empty text.",
+               member_getter(kInboundHeaders[kReqId].member));
 
     py::object rsp = make_class(m, "VQToSpecHTTPRspConstructor", nullptr,
                                 "Builds the signed, encrypted answer to a platform call, or a retry notification.",

@@ -9,7 +9,9 @@
 #include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -190,9 +192,9 @@ Stamp facility_stamp(PyObject* dt_mod) {
 Stamp log_clock() {
     py::object dt_mod = VQ_GLOBAL("datetime");
     if (dt_mod.ptr() == g_datetime_module && PyModule_Check(dt_mod.ptr())) {
-        PyObject* cls = PyDict_GetItemWithError(PyModule_GetDict(dt_mod.ptr()), VQ_NAME("datetime"));
-        if (!cls && PyErr_Occurred()) throw py::error_already_set();
-        if (cls == g_datetime_class) return system_stamp();
+        static LookupCache class_cache;
+        if (cached_item(PyModule_GetDict(dt_mod.ptr()), VQ_NAME("datetime"), class_cache) == g_datetime_class)
+            return system_stamp();
     }
     return facility_stamp(dt_mod.ptr());
 }
@@ -229,6 +231,12 @@ size_t put_decimal(char* out, unsigned long long v) {
     return n;
 }
 
+// str(o); a str is its own text form.
+py::object text_form(PyObject* o) {
+    if (PyUnicode_CheckExact(o)) return borrow(o);
+    return steal(PyObject_Str(o));
+}
+
 // str(LOG_VER), converted again only when the constant is reassigned (an
 // int or a str always converts the same way).
 py::object version_text(PyObject* ver) {
@@ -249,40 +257,14 @@ py::object version_text(PyObject* ver) {
 
 // The process id, read once per process (and again after a fork).
 long g_pid = 0;
-// Set in a forked child, before the interpreter runs again there.
-volatile bool g_forked = false;
-void in_child() {
-    g_pid = 0;
-    g_forked = true;
-}
+void in_child() { g_pid = 0; }  // runs before the interpreter does in a child
 long process_id() {
     if (g_pid == 0) g_pid = static_cast<long>(getpid());
     return g_pid;
 }
 
-// The type of the locks the SDK makes (threading.Lock()); a lock of another
-// kind that a program put in place is left to that program.
-PyTypeObject* g_lock_type = nullptr;
-
-// Replaces `holder.<name>` by a fresh threading.Lock() when it is a plain
-// lock that is held; tells whether it did.
-bool renew_if_held(PyObject* holder, PyObject* name) {
-    PyObject* lock = PyObject_GetAttr(holder, name);
-    if (!lock) {
-        PyErr_Clear();
-        return false;
-    }
-    py::object keep = steal(lock);
-    if (Py_TYPE(lock) != g_lock_type) return false;
-    py::object held = call_method(lock, VQ_NAME("locked"));
-    int truth = PyObject_IsTrue(held.ptr());
-    check(truth >= 0);
-    if (!truth) return false;
-    py::object threading = VQ_GLOBAL("threading");
-    py::object fresh = call_method(threading.ptr(), VQ_NAME("Lock"));
-    set_attr(holder, name, fresh.ptr());
-    return true;
-}
+// A forked child's log_lock is a fresh one.
+void renew_log_lock() { renew_lock(module_ptr(), VQ_NAME("log_lock")); }
 
 // Lines kept by the innermost live DeferredLines of this thread.
 thread_local std::vector<PyObject*>* t_deferred = nullptr;
@@ -331,6 +313,13 @@ Py_UCS4 prefix_maxchar(PyObject* s, Py_ssize_t len) {
     return mc;
 }
 
+// Whether the first `len` characters of `s` hold `c` (an ASCII character).
+bool has_char(PyObject* s, Py_ssize_t len, char c) {
+    if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND)
+        return std::memchr(PyUnicode_1BYTE_DATA(s), c, static_cast<size_t>(len)) != nullptr;
+    return PyUnicode_FindChar(s, static_cast<Py_UCS4>(c), 0, len, 1) >= 0;
+}
+
 // Which line breaks of a text become spaces: the free text folds its line
 // feeds; every other field folds line feeds and carriage returns, so that a
 // value from outside (a request id from a header) cannot start a line.
@@ -354,8 +343,7 @@ public:
         x.obj = s;
         x.len = len;
         x.fold_cr = fold == Fold::Breaks;
-        x.fold = len > 0 && (PyUnicode_FindChar(s, '\n', 0, len, 1) >= 0 ||
-                             (x.fold_cr && PyUnicode_FindChar(s, '\r', 0, len, 1) >= 0));
+        x.fold = len > 0 && (has_char(s, len, '\n') || (x.fold_cr && has_char(s, len, '\r')));
         pieces_.push_back(x);
         total_ += len;
         Py_UCS4 mc = len < PyUnicode_GET_LENGTH(s) ? prefix_maxchar(s, len) : PyUnicode_MAX_CHAR_VALUE(s);
@@ -451,7 +439,7 @@ PyObject* sys_namespace() {
 // formatting and writing happen under the lock.
 template <class Build>
 void emit(Build build) {
-    after_fork();
+    renew_after_fork();
     py::object lock = VQ_GLOBAL("log_lock");
     // The lock's bound methods are held for the scope, so a rebind of their
     // cache while the line is written leaves them alive.
@@ -459,12 +447,16 @@ void emit(Build build) {
     HeldLock held(borrow(methods.acquire), borrow(methods.release));
     py::object whole = build();
     // As print() finds it; held while its write runs, which may rebind it.
-    PyObject* found = PyDict_GetItemWithError(sys_namespace(), VQ_NAME("stdout"));
-    if (!found && PyErr_Occurred()) throw py::error_already_set();
+    static LookupCache stdout_cache;
+    PyObject* found = cached_item(sys_namespace(), VQ_NAME("stdout"), stdout_cache);
     if (!found) raise_error(PyExc_RuntimeError, "lost sys.stdout");
     if (found == Py_None) return;  // as print() does without a stdout
     py::object out = borrow(found);
+#if PY_VERSION_HEX >= 0x03090000
+    steal(PyObject_CallMethodOneArg(out.ptr(), VQ_NAME("write"), whole.ptr()));
+#else
     steal(PyObject_CallMethodObjArgs(out.ptr(), VQ_NAME("write"), whole.ptr(), nullptr));
+#endif
 }
 
 }  // namespace
@@ -491,8 +483,8 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
     const size_t line_len = line >= 0 ? put_decimal(line_buf, static_cast<unsigned long long>(line)) : 0;
 
     py::object ver = version_text(VQ_GLOBAL("LOG_VER").ptr());
-    py::object lvl = steal(PyObject_Str(level));
-    py::object rid = req_id ? steal(PyObject_Str(req_id)) : py::object();
+    py::object lvl = text_form(level);
+    py::object rid = req_id ? text_form(req_id) : py::object();
 
     LineBuilder b;
     b.text(ver.ptr(), PyUnicode_GET_LENGTH(ver.ptr()), Fold::Breaks);
@@ -545,7 +537,7 @@ void write_log(PyObject* level, PyObject* req_id, PyObject* const* args, size_t 
                 b.ascii(" ", 1);
                 used += 1;
             }
-            texts.push_back(steal(PyObject_Str(args[i])));
+            texts.push_back(text_form(args[i]));
             PyObject* s = texts.back().ptr();
             const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
             if (reached(used + len)) {
@@ -586,7 +578,13 @@ void DeferredLines::write() {
     lines.swap(lines_);
     size_t i = 0;
     try {
-        for (; i < lines.size(); ++i) emit([&] { return borrow(lines[i]); });
+        for (; i < lines.size(); ++i) {
+            PyObject* kept = lines[i];
+            if (PyTuple_CheckExact(kept))  // a replacement writer's call: (writer, arguments)
+                steal(PyObject_Call(PyTuple_GET_ITEM(kept, 0), PyTuple_GET_ITEM(kept, 1), nullptr));
+            else
+                emit([&] { return borrow(kept); });
+        }
     } catch (...) {
         for (PyObject* line : lines) Py_DECREF(line);
         throw;
@@ -594,75 +592,101 @@ void DeferredLines::write() {
     for (PyObject* line : lines) Py_DECREF(line);
 }
 
-void after_fork() {
-    if (!g_forked) return;
-    g_forked = false;
-    renew_if_held(module_ptr(), VQ_NAME("log_lock"));
-    PyObject* env = PyObject_GetAttr(module_ptr(), VQ_NAME("spec_env"));
-    if (!env) {
-        PyErr_Clear();
+namespace {
+
+// The three levels, in the order of Level: the module constant that holds
+// the level's text, its two convenience writers, and the text the writers'
+// docstrings show.
+struct LevelRow {
+    const char* constant;
+    const char* writer;
+    const char* writer_with_id;
+    const char* shown;
+};
+constexpr LevelRow kLevels[] = {
+    {"LOG_LEVEL_INFO", "spec_log_info", "spec_log_info_with_req_id", "INFO"},
+    {"LOG_LEVEL_DEBUG", "spec_log_debug", "spec_log_debug_with_req_id", "DBG"},
+    {"LOG_LEVEL_ERROR", "spec_log_error", "spec_log_error_with_req_id", "ERR"},
+};
+static_assert(std::size(kLevels) == static_cast<size_t>(Level::Error) + 1, "a row for every level");
+static_assert(static_cast<int>(Level::Info) == 0 && static_cast<int>(Level::Debug) == 1, "rows in the order of Level");
+
+// The rows' names as interned objects, the functions def_function bound
+// under them, and their look-up caches.
+struct LevelNames {
+    PyObject* constant;
+    PyObject* writer;
+    PyObject* writer_with_id;
+    PyObject* own_writer;
+    PyObject* own_writer_with_id;
+    LookupCache constant_cache, writer_cache, writer_with_id_cache;
+};
+LevelNames g_level_names[std::size(kLevels)];
+PyObject* g_own_spec_log = nullptr;
+
+// Calls a replacement writer with `args`; while lines are kept for later
+// (DeferredLines), the call is kept with them.
+void call_writer(PyObject* fn, py::tuple args) {
+    if (t_deferred) {
+        t_deferred->push_back(py::make_tuple(borrow(fn), args).release().ptr());
         return;
     }
-    py::object keep = steal(env);
-    // A held lock means a load was under way in another thread of the parent.
-    if (renew_if_held(env, VQ_NAME("lock"))) set_attr(env, VQ_NAME("init_secret_info"), Py_False);
+    steal(PyObject_Call(fn, args.ptr(), nullptr));
 }
+
+// `fn(*head, *args)` as a tuple of arguments.
+py::tuple arguments(std::initializer_list<PyObject*> head, PyObject* const* args, size_t nargs) {
+    py::tuple t(head.size() + nargs);
+    size_t i = 0;
+    for (PyObject* a : head) {
+        Py_INCREF(a);
+        PyTuple_SET_ITEM(t.ptr(), i++, a);
+    }
+    for (size_t k = 0; k < nargs; ++k) {
+        Py_INCREF(args[k]);
+        PyTuple_SET_ITEM(t.ptr(), i++, args[k]);
+    }
+    return t;
+}
+
+// The body of a convenience writer: spec_log(LOG_LEVEL_<level>, req_id,
+// *args) with the module's spec_log and constant as found now; `req_id`
+// null for the writers without one (an empty field).
+void write_at(Level level, PyObject* req_id, PyObject* const* args, size_t nargs) {
+    LevelNames& names = g_level_names[static_cast<int>(level)];
+    static LookupCache spec_log_cache;
+    py::object spec_log = replaced_function(VQ_NAME("spec_log"), g_own_spec_log, spec_log_cache);
+    py::object lvl = global(names.constant, names.constant_cache);
+    if (spec_log) {
+        PyObject* rid = req_id ? req_id : VQ_NAME("");
+        call_writer(spec_log.ptr(), arguments({lvl.ptr(), rid}, args, nargs));
+        return;
+    }
+    write_log(lvl.ptr(), req_id, args, nargs);
+}
+
+}  // namespace
 
 void log_at(Level level, PyObject* req_id, std::initializer_list<PyObject*> args) {
     // The writer the interpreted code calls by name, unless replaced.
-    PyObject* name = nullptr;
-    switch (level) {
-        case Level::Info: name = req_id ? VQ_NAME("spec_log_info_with_req_id") : VQ_NAME("spec_log_info"); break;
-        case Level::Debug: name = req_id ? VQ_NAME("spec_log_debug_with_req_id") : VQ_NAME("spec_log_debug"); break;
-        default: name = req_id ? VQ_NAME("spec_log_error_with_req_id") : VQ_NAME("spec_log_error"); break;
-    }
-    if (py::object writer = replaced_function(name)) {
-        py::tuple t(args.size() + (req_id ? 1 : 0));
-        size_t i = 0;
-        if (req_id) {
-            Py_INCREF(req_id);
-            PyTuple_SET_ITEM(t.ptr(), i++, req_id);
-        }
-        for (PyObject* a : args) {
-            Py_INCREF(a);
-            PyTuple_SET_ITEM(t.ptr(), i++, a);
-        }
-        steal(PyObject_Call(writer.ptr(), t.ptr(), nullptr));
+    LevelNames& names = g_level_names[static_cast<int>(level)];
+    py::object writer = req_id ? replaced_function(names.writer_with_id, names.own_writer_with_id,
+                                                   names.writer_with_id_cache)
+                               : replaced_function(names.writer, names.own_writer, names.writer_cache);
+    if (writer) {
+        if (req_id) call_writer(writer.ptr(), arguments({req_id}, args.begin(), args.size()));
+        else call_writer(writer.ptr(), arguments({}, args.begin(), args.size()));
         return;
     }
-    py::object lvl;
-    switch (level) {
-        case Level::Info: lvl = VQ_GLOBAL("LOG_LEVEL_INFO"); break;
-        case Level::Debug: lvl = VQ_GLOBAL("LOG_LEVEL_DEBUG"); break;
-        default: lvl = VQ_GLOBAL("LOG_LEVEL_ERROR"); break;
-    }
-    write_log(lvl.ptr(), req_id, args.begin(), args.size());
+    write_at(level, req_id, args.begin(), args.size());
 }
 
 // ---- module functions ------------------------------------------------------------------
 
 namespace {
 
-void write_rest(PyObject* level, PyObject* req_id, const Bound& a) {
-    write_log(level, req_id, a.rest, a.nrest);
-}
-
 py::object spec_log(const Bound& a) {
-    write_rest(a[0], a[1], a);
-    return py::none();
-}
-template <int L>
-py::object level_writer(const Bound& a) {
-    const char* name = L == 0 ? "LOG_LEVEL_INFO" : L == 1 ? "LOG_LEVEL_DEBUG" : "LOG_LEVEL_ERROR";
-    py::object lvl = global(interned(name));
-    write_rest(lvl.ptr(), nullptr, a);
-    return py::none();
-}
-template <int L>
-py::object level_writer_with_id(const Bound& a) {
-    const char* name = L == 0 ? "LOG_LEVEL_INFO" : L == 1 ? "LOG_LEVEL_DEBUG" : "LOG_LEVEL_ERROR";
-    py::object lvl = global(interned(name));
-    write_rest(lvl.ptr(), a[0], a);
+    write_log(a[0], a[1], a.rest, a.nrest);
     return py::none();
 }
 
@@ -672,30 +696,39 @@ void register_log(py::module_& m) {
     // The clock facility as bound by the frame, kept for the life of the process.
     g_datetime_module = py::object(m.attr("datetime")).release().ptr();
     g_datetime_class = check(PyObject_GetAttrString(g_datetime_module, "datetime"));
-    // Plain locks, and the child's side of a fork (which runs before the
-    // interpreter does: it only sets flags).
-    py::object probe = m.attr("threading").attr("Lock")();
-    g_lock_type = Py_TYPE(probe.ptr());
-    Py_INCREF(g_lock_type);
     pthread_atfork(nullptr, nullptr, in_child);
-    def_function(m, {"spec_log", {"log_level", "req_id"}, {}, false, true},
+    on_fork_child(renew_log_lock);
+    def_function(m, {"spec_log", {"log_level", "req_id"}, {}, Rest::StarArgs},
                  "Write one log line with the given level and request id.",
                  spec_log);
-    def_function(m, {"spec_log_info", {}, {}, false, true},
-                 "Write one INFO log line.", level_writer<0>);
-    def_function(m, {"spec_log_debug", {}, {}, false, true},
-                 "Write one DBG log line.", level_writer<1>);
-    def_function(m, {"spec_log_error", {}, {}, false, true},
-                 "Write one ERR log line.", level_writer<2>);
-    def_function(m, {"spec_log_info_with_req_id", {"req_id"}, {}, false, true},
-                 "Write one INFO log line for a request id.",
-                 level_writer_with_id<0>);
-    def_function(m, {"spec_log_debug_with_req_id", {"req_id"}, {}, false, true},
-                 "Write one DBG log line for a request id.",
-                 level_writer_with_id<1>);
-    def_function(m, {"spec_log_error_with_req_id", {"req_id"}, {}, false, true},
-                 "Write one ERR log line for a request id.",
-                 level_writer_with_id<2>);
+    g_own_spec_log = m.attr("spec_log").ptr();  // held by the own-function table
+    for (size_t i = 0; i < std::size(kLevels); ++i) {
+        LevelNames& names = g_level_names[i];
+        names.constant = interned(kLevels[i].constant);
+        names.writer = interned(kLevels[i].writer);
+        names.writer_with_id = interned(kLevels[i].writer_with_id);
+    }
+    for (size_t i = 0; i < std::size(kLevels); ++i) {
+        const Level level = static_cast<Level>(i);
+        const std::string doc = std::string("Write one ") + kLevels[i].shown + " log line.";
+        def_function(m, {kLevels[i].writer, {}, {}, Rest::StarArgs}, doc.c_str(), [level](const Bound& a) {
+            write_at(level, nullptr, a.rest, a.nrest);
+            return py::none();
+        });
+    }
+    for (size_t i = 0; i < std::size(kLevels); ++i) {
+        const Level level = static_cast<Level>(i);
+        const std::string doc = std::string("Write one ") + kLevels[i].shown + " log line for a request id.";
+        def_function(m, {kLevels[i].writer_with_id, {"req_id"}, {}, Rest::StarArgs}, doc.c_str(),
+                     [level](const Bound& a) {
+                         write_at(level, a[0], a.rest, a.nrest);
+                         return py::none();
+                     });
+    }
+    for (LevelNames& names : g_level_names) {  // held by the own-function table
+        names.own_writer = PyDict_GetItem(PyModule_GetDict(m.ptr()), names.writer);
+        names.own_writer_with_id = PyDict_GetItem(PyModule_GetDict(m.ptr()), names.writer_with_id);
+    }
 }
 
 }  // namespace vq

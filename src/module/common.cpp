@@ -1,6 +1,7 @@
 #include "module/common.hpp"
 
 #include <structmember.h>
+#include <pthread.h>
 
 #include <array>
 #include <cstring>
@@ -42,13 +43,40 @@ void set_module(PyObject* m) {
     g_module = m;
 }
 
-py::object global(PyObject* name) {
-    // The module's namespace, as an interpreted module reads its globals.
-    PyObject* ns = PyModule_GetDict(g_module);  // borrowed
-    PyObject* v = PyDict_GetItemWithError(ns, name);
+PyObject* cached_item(PyObject* dict, PyObject* name, LookupCache& cache) {
+#if PY_VERSION_HEX < 0x030C0000
+    const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    if (cache.dict == dict && cache.tag == tag && cache.value) return cache.value;
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    // A key's __eq__ may have changed the dict during the look-up: the tag
+    // read now is the one the answer belongs to.
+    cache = {dict, reinterpret_cast<PyDictObject*>(dict)->ma_version_tag, v};
+    if (cache.tag != tag) cache.value = nullptr;
+    return v;
+#else
+    (void)cache;
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+#endif
+}
+
+py::object global(PyObject* name, LookupCache& cache) {
+    if (PyObject* v = cached_item(PyModule_GetDict(g_module), name, cache)) return borrow(v);
+    static PyObject* const builtins = [] {
+        py::object mod = steal(PyImport_ImportModule("builtins"));
+        return py::object(borrow(PyModule_GetDict(mod.ptr()))).release().ptr();  // kept for the process
+    }();
+    PyObject* v = PyDict_GetItemWithError(builtins, name);
     if (v) return borrow(v);
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return steal(PyObject_GetAttr(g_module, name));  // raises the usual AttributeError
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw py::error_already_set();
+}
+
+py::object global(PyObject* name) {
+    LookupCache once;
+    return global(name, once);
 }
 
 void raise_error(PyObject* type, const char* message) {
@@ -100,6 +128,82 @@ HeldLock::~HeldLock() {
     else PyErr_Clear();
 }
 
+namespace {
+std::vector<void (*)()>& fork_renewals() {
+    static std::vector<void (*)()> renewals;
+    return renewals;
+}
+// threading.Lock as the SDK makes its locks, and their type.
+PyObject* g_allocate_lock = nullptr;
+PyTypeObject* g_lock_type = nullptr;
+
+void run_fork_renewals() {
+    for (void (*renew)() : fork_renewals()) {
+        try {
+            renew();
+        } catch (py::error_already_set&) {
+            PyErr_Clear();  // the old lock stays; the child goes on
+        }
+    }
+}
+
+#if PY_VERSION_HEX >= 0x03070000
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+    run_fork_renewals();
+    Py_RETURN_NONE;
+}
+PyMethodDef g_after_fork_def = {"_renew_locks_after_fork", after_fork_in_child, METH_NOARGS, nullptr};
+#else
+volatile bool g_fork_pending = false;
+void in_forked_child() { g_fork_pending = true; }  // before the interpreter runs again: a flag only
+#endif
+}  // namespace
+
+void on_fork_child(void (*renew)()) {
+    if (fork_renewals().empty()) {
+        py::object thread_mod = steal(PyImport_ImportModule("_thread"));
+        g_allocate_lock = get_attr(thread_mod.ptr(), VQ_NAME("allocate_lock")).release().ptr();
+        py::object probe = call_object(g_allocate_lock, {});
+        g_lock_type = Py_TYPE(probe.ptr());
+#if PY_VERSION_HEX >= 0x03070000
+        py::object os_mod = steal(PyImport_ImportModule("os"));
+        py::object hook = steal(PyCFunction_New(&g_after_fork_def, nullptr));
+        py::object register_at_fork = get_attr(os_mod.ptr(), VQ_NAME("register_at_fork"));
+        py::dict kwargs;
+        kwargs["after_in_child"] = hook;
+        py::tuple no_args(0);
+        steal(PyObject_Call(register_at_fork.ptr(), no_args.ptr(), kwargs.ptr()));
+#else
+        pthread_atfork(nullptr, nullptr, in_forked_child);
+#endif
+    }
+    fork_renewals().push_back(renew);
+}
+
+#if PY_VERSION_HEX < 0x03070000
+void renew_after_fork() {
+    if (!g_fork_pending) return;
+    g_fork_pending = false;
+    run_fork_renewals();
+}
+#endif
+
+bool renew_lock(PyObject* holder, PyObject* name) {
+    PyObject* lock = PyObject_GetAttr(holder, name);
+    if (!lock) {
+        PyErr_Clear();
+        return false;
+    }
+    py::object old = steal(lock);
+    if (Py_TYPE(lock) != g_lock_type) return false;
+    py::object held = call_method(lock, VQ_NAME("locked"));
+    const int truth = PyObject_IsTrue(held.ptr());
+    check(truth >= 0);
+    py::object fresh = call_object(g_allocate_lock, {});
+    set_attr(holder, name, fresh.ptr());
+    return truth == 1;
+}
+
 double to_double(PyObject* o) {
     if (PyFloat_Check(o)) return PyFloat_AS_DOUBLE(o);
     PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
@@ -147,7 +251,7 @@ struct Target {
 [[noreturn]] void raise_unexpected_keyword(const Target& t, PyObject* key) {
     std::string params;
     for (size_t i = 0; i < t.owned.size(); ++i) params += (i ? ", " : "") + t.owned[i];
-    if (t.sig.star) params += params.empty() ? "*args" : ", *args";
+    if (t.sig.rest == Rest::StarArgs) params += params.empty() ? "*args" : ", *args";
     const std::string src = "def f(" + params + "):\n    pass\n";
     py::dict ns;
     ns["__builtins__"] = steal(PyImport_ImportModule("builtins"));
@@ -243,7 +347,7 @@ PyObject* invoke(const Target& t, PyObject* const* args, size_t nargs, PyObject*
             Py_ssize_t pos = 0;
             while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(t, slots, key, value);
         }
-        if (nargs > n && !t.sig.star) raise_too_many(t, nargs);
+        if (nargs > n && t.sig.rest != Rest::StarArgs) raise_too_many(t, nargs);
         fill_defaults(t, slots);
         // Keyword values may come straight from the caller's dict (f(**d) on
         // some interpreters), which the body's own calls can empty: hold them.
@@ -251,7 +355,7 @@ PyObject* invoke(const Target& t, PyObject* const* args, size_t nargs, PyObject*
         for (size_t i = 0; i < n; ++i) held[i] = py::reinterpret_borrow<py::object>(slots[i]);
         Bound b;
         size_t first = 0;
-        if (t.sig.method) b.self = slots[first++];
+        if (t.sig.receiver == Receiver::Self) b.self = slots[first++];
         for (size_t i = first; i < n; ++i) b.values[i - first] = slots[i];
         if (nargs > n) {
             b.rest = args + n;
@@ -349,7 +453,7 @@ PyObject* function_signature(PyObject* self, void*) {
                 kw["annotation"] = t.annotations[i] ? borrow(t.annotations[i]) : empty;
                 params.append(parameter(borrow(t.names[i]), parameter.attr("POSITIONAL_OR_KEYWORD"), **kw));
             }
-            if (t.sig.star) params.append(parameter("args", parameter.attr("VAR_POSITIONAL")));
+            if (t.sig.rest == Rest::StarArgs) params.append(parameter("args", parameter.attr("VAR_POSITIONAL")));
             f->signature = inspect.attr("Signature")(params).release().ptr();
         } catch (py::error_already_set& e) {
             e.restore();
@@ -444,11 +548,11 @@ PyObject* annotation_of(const std::string& type_name) {
 // The function object for `sig`; `qualname_prefix` is the class name for
 // methods. Lives as long as the process.
 py::object new_function(const Signature& sig, Impl impl, const char* doc, const std::string& qualname_prefix) {
-    const size_t n = sig.names.size() + (sig.method ? 1 : 0);
+    const size_t n = sig.names.size() + (sig.receiver == Receiver::Self ? 1 : 0);
     if (n > kMaxParams + 1) raise_error(PyExc_SystemError, "too many parameters for a bound function");
     auto* t = new Target{sig, std::move(impl), {}, {}, {}, {}};
     std::vector<std::string> types;
-    if (sig.method) {
+    if (sig.receiver == Receiver::Self) {
         t->owned.emplace_back("self");
         types.emplace_back();
     }
@@ -515,16 +619,21 @@ void def_function(py::module_& m, const Signature& sig, const char* doc, Impl im
     m.attr(sig.func) = fn;
 }
 
-py::object replaced_function(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(g_module), name);  // borrowed
+py::object replaced_function(PyObject* name, PyObject* own, LookupCache& cache) {
+    PyObject* v = cached_item(PyModule_GetDict(g_module), name, cache);  // borrowed
     if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         throw py::error_already_set();
     }
+    if (v == own) return py::object();
+    return borrow(v);
+}
+
+py::object replaced_function(PyObject* name) {
     const auto& own = own_functions();
     auto it = own.find(name);
-    if (it != own.end() && it->second == v) return py::object();
-    return borrow(v);
+    LookupCache once;
+    return replaced_function(name, it != own.end() ? it->second : nullptr, once);
 }
 
 py::object call_object(PyObject* fn, std::initializer_list<PyObject*> args) {
@@ -539,10 +648,14 @@ py::object call_object(PyObject* fn, std::initializer_list<PyObject*> args) {
 
 void def_method(py::handle cls, const Signature& sig, const char* doc, Impl impl) {
     Signature s = sig;
-    s.method = true;
+    s.receiver = Receiver::Self;
     const std::string prefix = py::str(cls.attr("__qualname__"));
     py::object fn = new_function(s, std::move(impl), doc, prefix);
     check(PyObject_SetAttrString(cls.ptr(), sig.func, fn.ptr()) == 0);
+}
+
+void def_methods(py::handle cls, std::initializer_list<MethodDef> table) {
+    for (const MethodDef& row : table) def_method(cls, row.sig, row.doc, row.impl);
 }
 
 py::object make_class(py::module_& m, const char* name, PyObject* base, const char* doc,

@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -27,14 +28,31 @@ void set_module(PyObject* m);
         return interned_;                                               \
     }())
 
+// One name's look-up in one namespace (a dict), remembered with the dict's
+// version tag: while the tag is the same the dict has not changed since, so
+// the value found then is the one it holds now (every change of a dict gives
+// it a new tag on CPython 3.6 to 3.11, PEP 509). Later interpreters deprecate
+// the tag, and there every look-up goes to the dict. A cache belongs to one
+// call site; it is read and written under the GIL.
+struct LookupCache {
+    PyObject* dict = nullptr;
+    uint64_t tag = 0;
+    PyObject* value = nullptr;  // borrowed: the dict holds it while its tag stands
+};
+// dict[name] (borrowed), or null when absent; raises what the look-up raises.
+PyObject* cached_item(PyObject* dict, PyObject* name, LookupCache& cache);
+
 // A module attribute read at call time, as an interpreted module reads its
-// globals (tests and programs may reassign any of them).
+// globals (tests and programs may reassign any of them): the module's
+// namespace, then the built-in names; a name in neither raises
+// NameError("name 'X' is not defined").
+py::object global(PyObject* name, LookupCache& cache);
 py::object global(PyObject* name);
-inline py::object global(const char* name) {
-    return py::reinterpret_steal<py::object>(
-        [&] { PyObject* r = PyObject_GetAttrString(module_ptr(), name); if (!r) throw py::error_already_set(); return r; }());
-}
-#define VQ_GLOBAL(text) ::vq::global(VQ_NAME(text))
+#define VQ_GLOBAL(text)                                  \
+    ([]() -> py::object {                                \
+        static ::vq::LookupCache cache_;                 \
+        return ::vq::global(VQ_NAME(text), cache_);      \
+    }())
 
 // Interned str for a C string with static storage (a literal or an entry of
 // a static table), cached by address: the same name always gives the same
@@ -82,6 +100,28 @@ private:
     py::object release_;
 };
 
+// ---- fork ------------------------------------------------------------------------
+
+// A forked child renews the locks the SDK makes, as the standard library
+// renews its own: a thread of the parent that held one at the fork, or was
+// half-way through taking it, does not exist in the child. Each subsystem
+// registers the renewal of its own locks at import. The renewals run in the
+// child before the program's code runs again (os.register_at_fork); 3.6 has
+// no such hook, and there they run at the child's first log line or secret
+// read, each of which calls renew_after_fork() first.
+void on_fork_child(void (*renew)());
+#if PY_VERSION_HEX >= 0x03070000
+inline void renew_after_fork() {}
+#else
+void renew_after_fork();
+#endif
+
+// Puts a fresh plain lock in place of `holder.<name>` when that is a plain
+// lock (threading.Lock()); a lock of another kind that a program put there
+// is left to that program. Tells whether the lock it replaced was held.
+// Code that holds the old lock keeps it and releases it as before.
+bool renew_lock(PyObject* holder, PyObject* name);
+
 // ---- argument rules -----------------------------------------------------------
 
 // "Argument 'x' has incorrect type (expected str, got int)"
@@ -99,14 +139,19 @@ inline void require_list(PyObject* o, const char* name) {
 // __float__ or __index__; anything else is a TypeError.
 double to_double(PyObject* o);
 
-// A parameter list: names in order, the ones from `first_default` on take the
-// defaults given; `star` collects further positional arguments.
+// Whether a parameter list ends in *args, and whether it begins with self
+// (def_method sets that).
+enum class Rest { None, StarArgs };
+enum class Receiver { None, Self };
+
+// A parameter list: names in order, the trailing ones taking the defaults
+// given, then *args when `rest` says so.
 struct Signature {
     const char* func;                    // the function's name
     std::vector<const char*> names;      // parameters after self, "name" or "name: type"
     std::vector<PyObject*> defaults;     // for the trailing parameters
-    bool method = false;                 // first positional is self
-    bool star = false;                   // accepts *args
+    Rest rest = Rest::None;
+    Receiver receiver = Receiver::None;
 };
 
 // Arguments bound to a Signature: borrowed references, self first for
@@ -135,6 +180,14 @@ void def_function(py::module_& m, const Signature& sig, const char* doc, Impl im
 // A method bound into an existing class.
 void def_method(py::handle cls, const Signature& sig, const char* doc, Impl impl);
 
+// One row of a class's method table, bound in order by def_methods.
+struct MethodDef {
+    Signature sig;
+    const char* doc;
+    Impl impl;
+};
+void def_methods(py::handle cls, std::initializer_list<MethodDef> table);
+
 // A plain class made as the interpreter makes one from a class statement:
 // `type(name, (base,), namespace)` with the module, qualified name, docstring
 // and the annotated (declared) attributes; a null base is `object`.
@@ -159,6 +212,9 @@ inline py::object get_attr(PyObject* obj, PyObject* name) {
 // the object the module holds now, to be called instead. A name deleted from
 // the module raises NameError, as the interpreted code would.
 py::object replaced_function(PyObject* name);
+// The same for a name whose own function the caller holds (`own`), with the
+// call site's look-up cache.
+py::object replaced_function(PyObject* name, PyObject* own, LookupCache& cache);
 #define VQ_REPLACED(text) ::vq::replaced_function(VQ_NAME(text))
 
 // fn(*args)

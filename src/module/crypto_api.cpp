@@ -44,6 +44,12 @@ std::vector<uint8_t> b64decode_bytes(const char* p, size_t n) {
     return out;
 }
 
+// RuntimeError "<what>: <libcrypto's reasons>" (the reasons when it gave any).
+[[noreturn]] void raise_refusal(const char* what) {
+    const std::string& why = vqsec::library_error_reason();
+    raise_error(PyExc_RuntimeError, why.empty() ? std::string(what) : std::string(what) + ": " + why);
+}
+
 [[noreturn]] void raise_crypt(vqsec::CryptStatus st, size_t key_len) {
     switch (st) {
         case vqsec::CryptStatus::BadKeyLength:
@@ -60,13 +66,13 @@ std::vector<uint8_t> b64decode_bytes(const char* p, size_t n) {
         case vqsec::CryptStatus::BadPkcs7:
             raise_error(PyExc_ValueError, "PKCS#7 padding is incorrect.");
         default:
-            raise_error(PyExc_RuntimeError, "libcrypto refused the AES operation");
+            raise_refusal("libcrypto refused the AES operation");
     }
 }
 
 [[noreturn]] void raise_digest(vqsec::DigestStatus st) {
-    raise_error(PyExc_RuntimeError, st == vqsec::DigestStatus::Md5Failed ? "libcrypto refused the MD5 digest"
-                                                                          : "libcrypto refused the HMAC-SHA-256 operation");
+    raise_refusal(st == vqsec::DigestStatus::Md5Failed ? "libcrypto refused the MD5 digest"
+                                                       : "libcrypto refused the HMAC-SHA-256 operation");
 }
 
 // The AES key: Base64 of the key text with one "=" appended. The same key

@@ -371,10 +371,22 @@ py::object masked_error(PyObject* exc, const TokenForms& forms) {
     return steal(PyObject_Call(PyExc_Exception, fallback_args.ptr(), nullptr));
 }
 
-// The pending error of a post to a relay URL, which carries the access
-// token: made safe (masked_error) and raised without a traceback, so that
-// none of the client's frames, whose variables hold the URL, reach the
-// caller.
+// The error `exc` of a post to a relay URL, which carries the access token:
+// made safe (masked_error) and without a traceback, so that none of the
+// client's frames, whose variables hold the URL, reach the caller.
+py::object safe_error(PyObject* exc, const TokenForms& forms) {
+    py::object fresh;
+    try {
+        fresh = masked_error(exc, forms);
+    } catch (py::error_already_set&) {
+        PyErr_Clear();  // nothing of the original error goes on
+        fresh = steal(PyObject_CallFunction(PyExc_Exception, "s", "the HTTP client's error could not be masked"));
+    }
+    PyException_SetTraceback(fresh.ptr(), Py_None);
+    return fresh;
+}
+
+// The pending error of a post to a relay URL replaced by its safe_error.
 void mask_access_token_in_error(const TokenForms& forms) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
@@ -383,14 +395,7 @@ void mask_access_token_in_error(const TokenForms& forms) {
     Py_XDECREF(type);
     Py_XDECREF(tb);
     py::object v = steal(value);
-    py::object fresh;
-    try {
-        fresh = masked_error(v.ptr(), forms);
-    } catch (py::error_already_set&) {
-        PyErr_Clear();  // nothing of the original error goes on
-        fresh = steal(PyObject_CallFunction(PyExc_Exception, "s", "the HTTP client's error could not be masked"));
-    }
-    PyException_SetTraceback(fresh.ptr(), Py_None);
+    py::object fresh = safe_error(v.ptr(), forms);
     PyObject* fresh_type = reinterpret_cast<PyObject*>(Py_TYPE(fresh.ptr()));
     Py_INCREF(fresh_type);
     PyErr_Restore(fresh_type, fresh.release().ptr(), nullptr);
@@ -419,14 +424,18 @@ py::object mask_client_text(py::object text) {
 class ClientLogMask {
 public:
     explicit ClientLogMask(std::shared_ptr<const TokenForms> forms) : forms_(std::move(forms)) {
-        if (!forms_) return;
-        steal(PyObject_CallMethod(http_helper(), "mask_client_logs", "O", g_log_filter));
-        g_posting.push_back(forms_);
+        if (forms_) start(forms_);
     }
     ~ClientLogMask() {
-        if (!forms_) return;
+        if (forms_) stop(*forms_);
+    }
+    static void start(const std::shared_ptr<const TokenForms>& forms) {
+        steal(PyObject_CallMethod(http_helper(), "mask_client_logs", "O", g_log_filter));
+        g_posting.push_back(forms);
+    }
+    static void stop(const TokenForms& forms) {
         for (auto it = g_posting.rbegin(); it != g_posting.rend(); ++it) {
-            if (*it == forms_) {
+            if (**it == forms) {
                 g_posting.erase(std::next(it).base());
                 break;
             }
@@ -439,6 +448,24 @@ private:
     std::shared_ptr<const TokenForms> forms_;
 };
 
+// The asyncio client's posts go through the helper's `mask_error(err, url)`:
+// what common_send_http_post raises when its post to `url` failed with
+// `err` (`err` itself when the URL carries no token), and
+// `mask_logs(url, on)`: from on=True to on=False, the HTTP client's log
+// records are masked as during common_send_http_post's post to `url`.
+py::object mask_post_error(py::object err, py::object url) {
+    auto forms = url_token_forms(url.ptr());
+    if (!forms || !PyExceptionInstance_Check(err.ptr())) return err;
+    return safe_error(err.ptr(), *forms);
+}
+
+void mask_post_logs(py::object url, bool on) {
+    auto forms = url_token_forms(url.ptr());
+    if (!forms) return;
+    if (on) ClientLogMask::start(forms);
+    else ClientLogMask::stop(*forms);
+}
+
 void init_token_masking() {
     py::object utils = steal(PyImport_ImportModule("requests.utils"));
     py::object models = steal(PyImport_ImportModule("requests.models"));
@@ -446,9 +473,31 @@ void init_token_masking() {
     g_requote = check(PyObject_GetAttrString(utils.ptr(), "requote_uri"));
     g_prepared_class = check(PyObject_GetAttrString(models.ptr(), "PreparedRequest"));
     g_log_filter = check(PyObject_CallMethod(http_helper(), "ClientLogMask", "O", mask.ptr()));
+    py::cpp_function mask_error(&mask_post_error), mask_logs(&mask_post_logs);
+    check(PyObject_SetAttrString(http_helper(), "mask_error", mask_error.ptr()) == 0);
+    check(PyObject_SetAttrString(http_helper(), "mask_logs", mask_logs.ptr()) == 0);
 }
 
 // ---- SpecToVQHTTPRspDecoder ---------------------------------------------------------------
+
+// The plain answer as its log line shows it. In debug mode a relay's answer
+// may echo the access token, which is masked; the line never changes the
+// outcome: when the mode or the token cannot be read (a getter raises, the
+// token is not text), the answer is shown as it came.
+py::object plain_answer_shown(PyObject* body) {
+    try {
+        py::object debug = VQ_ENV("get_is_debug_mode");
+        const int on = PyObject_IsTrue(debug.ptr());
+        check(on >= 0);
+        if (!on) return borrow(body);
+        py::object token = VQ_ENV("get_access_token");
+        if (PyUnicode_Check(token.ptr()) && PyUnicode_GET_LENGTH(token.ptr()) > 0)
+            return mask_token(body, token_forms(token.ptr()), true);
+    } catch (py::error_already_set&) {
+        PyErr_Clear();
+    }
+    return borrow(body);
+}
 
 // The five headers of an answer, in the order they are compared.
 constexpr HeaderSlot kRspHeaders[] = {
@@ -484,11 +533,7 @@ py::object rsp_dec_init(const Bound& a) {
 
     if (values[kVer].is_none() && values[kSig].is_none()) {
         py::object label = borrow(interned("no encrypt headers, treat as plain"));
-        // In debug mode a relay's answer may echo the access token.
-        py::object shown = borrow(body);
-        py::object token = VQ_ENV("get_access_token");
-        if (PyUnicode_Check(token.ptr()) && PyUnicode_GET_LENGTH(token.ptr()) > 0)
-            shown = mask_token(body, token_forms(token.ptr()), true);
+        py::object shown = plain_answer_shown(body);
         log_error({label.ptr(), shown.ptr()});
         VQ_SET(self, "data", body);
         VQ_SET(self, "_header_status", interned("0"));
@@ -691,7 +736,7 @@ py::object call_api(PyObject* self, PyObject* path, PyObject* param) {
                                                          job_info.ptr(), param, nullptr));
     py::object result = call_method(self, VQ_NAME("common_send_http_post"), {path, url.ptr(), body.ptr()});
     py::object status, data;
-    unpack_pair(result.ptr(), status, data);
+    unpack_two(result.ptr(), status, data);  // `status, data = result`
     py::object code = steal(PyNumber_Long(status.ptr()));
     int nonzero = PyObject_IsTrue(code.ptr());
     check(nonzero >= 0);
@@ -758,8 +803,7 @@ void register_outbound_messages(py::module_& m) {
                                 {{"corpid", "str"}, {"agentid", "int"}, {"ability_id", "str"},
                                  {"job_info", "str"}, {"req_id", "str"}, {"connect_timeout", "float"},
                                  {"read_timeout", "float"}});
-    struct M { Signature sig; const char* doc; Impl impl; };
-    const M core[] = {
+    def_methods(sdk, {
         {{"__init__", {"corpid: str", "agentid: int", "ability_id: str", "job_info: str"}},
          "Make a client with a new request id.",
          sdk_init},
@@ -773,12 +817,10 @@ void register_outbound_messages(py::module_& m) {
          "Return the URL to post an API path to (the relay in debug mode).",
          sdk_get_req_url},
         {{"common_send_http_post", {"cgi_path: str", "url: str", "body: CorpModelCallBack"}},
-         
          "Sign, encrypt and post a call body; return (status, data).",
          sdk_common_send_http_post},
         {{"echo", {"param"}}, "Echo the call's data back from the platform.", sdk_echo},
-    };
-    for (const M& x : core) def_method(sdk, x.sig, x.doc, x.impl);
+    });
 
     for (const ApiEntry& api : api_table()) {
         if (api.path == nullptr) {

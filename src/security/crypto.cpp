@@ -1,6 +1,7 @@
 #include "security/crypto.hpp"
 
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/opensslv.h>
 
@@ -40,17 +41,52 @@ struct B64Table {
 };
 const B64Table kB64;
 
+// The reasons of the thread's last refusal; set from the error queue, which
+// every failure path drains.
+thread_local std::string t_reason;
+
+// Empties the thread's error queue and returns its reasons.
+std::string drain_errors() {
+    std::string reasons;
+    char buf[256];
+    while (unsigned long code = ERR_get_error()) {
+        if (reasons.size() > 1024) continue;  // the first ones say enough
+        ERR_error_string_n(code, buf, sizeof buf);
+        if (!reasons.empty()) reasons += "; ";
+        reasons += buf;
+    }
+    return reasons;
+}
+
+// A refusal: keeps the queue's reasons (or `earlier`, what a look-up made
+// before gave) for the caller, and leaves the queue empty.
+template <class Status>
+Status refused(Status st, const std::string& earlier = std::string()) {
+    t_reason = drain_errors();
+    if (t_reason.empty()) t_reason = earlier;
+    return st;
+}
+
 // Algorithms are looked up once per process; with OpenSSL 3 an explicit fetch
 // avoids a provider lookup on every message.
 #if VQSEC_OSSL3
+// A fetch that fails leaves its reasons in `why` and none in the queue.
 struct Algorithms {
-    EVP_MD* md5 = EVP_MD_fetch(nullptr, "MD5", nullptr);
-    EVP_CIPHER* aes128 = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);
-    EVP_CIPHER* aes192 = EVP_CIPHER_fetch(nullptr, "AES-192-CBC", nullptr);
-    EVP_CIPHER* aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
-    EVP_MAC* hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    std::string md5_why, aes_why, hmac_why;
+    EVP_MD* md5 = nullptr;
+    EVP_CIPHER* aes128 = nullptr;
+    EVP_CIPHER* aes192 = nullptr;
+    EVP_CIPHER* aes256 = nullptr;
+    EVP_MAC* hmac = nullptr;
     EVP_MAC_CTX* hmac_sha256 = nullptr;  // digest set, no key: duplicated per use
     Algorithms() {
+        md5 = EVP_MD_fetch(nullptr, "MD5", nullptr);
+        md5_why = drain_errors();
+        aes128 = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);
+        aes192 = EVP_CIPHER_fetch(nullptr, "AES-192-CBC", nullptr);
+        aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
+        aes_why = drain_errors();
+        hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
         if (hmac) {
             hmac_sha256 = EVP_MAC_CTX_new(hmac);
             char digest[] = "SHA256";
@@ -62,6 +98,7 @@ struct Algorithms {
                 hmac_sha256 = nullptr;
             }
         }
+        hmac_why = drain_errors();
     }
 };
 const Algorithms& algorithms() {
@@ -69,6 +106,9 @@ const Algorithms& algorithms() {
     return algs;
 }
 const EVP_MD* md5_algorithm() { return algorithms().md5; }
+const std::string& md5_why() { return algorithms().md5_why; }
+const std::string& aes_why() { return algorithms().aes_why; }
+const std::string& hmac_why() { return algorithms().hmac_why; }
 const EVP_CIPHER* aes_cbc(size_t key_len) {
     switch (key_len) {
         case 16: return algorithms().aes128;
@@ -79,6 +119,13 @@ const EVP_CIPHER* aes_cbc(size_t key_len) {
 }
 #else
 const EVP_MD* md5_algorithm() { return EVP_md5(); }
+const std::string& no_earlier_reason() {
+    static const std::string none;
+    return none;
+}
+const std::string& md5_why() { return no_earlier_reason(); }
+const std::string& aes_why() { return no_earlier_reason(); }
+const std::string& hmac_why() { return no_earlier_reason(); }
 const EVP_CIPHER* aes_cbc(size_t key_len) {
     switch (key_len) {
         case 16: return EVP_aes_128_cbc();
@@ -276,14 +323,14 @@ DigestStatus md5_hex(const char* data, size_t n, char out[32]) {
     thread_local MdCtx holder;
     EVP_MD_CTX* ctx = holder.ctx;
     const EVP_MD* md5 = md5_algorithm();
-    if (!ctx || !md5 || EVP_DigestInit_ex(ctx, md5, nullptr) != 1) return DigestStatus::Md5Failed;
+    if (!ctx || !md5 || EVP_DigestInit_ex(ctx, md5, nullptr) != 1) return refused(DigestStatus::Md5Failed, md5_why());
     while (n > 0) {
         size_t chunk = n < kMaxChunk ? n : kMaxChunk;
-        if (EVP_DigestUpdate(ctx, data, chunk) != 1) return DigestStatus::Md5Failed;
+        if (EVP_DigestUpdate(ctx, data, chunk) != 1) return refused(DigestStatus::Md5Failed);
         data += chunk;
         n -= chunk;
     }
-    if (EVP_DigestFinal_ex(ctx, md, &len) != 1 || len != 16) return DigestStatus::Md5Failed;
+    if (EVP_DigestFinal_ex(ctx, md, &len) != 1 || len != 16) return refused(DigestStatus::Md5Failed);
     to_hex(md, 16, out);
     return DigestStatus::Ok;
 }
@@ -328,14 +375,14 @@ DigestStatus hmac_sha256_hex(const char* key, size_t key_len, const char* msg, s
     size_t len = 0;
     EVP_MAC_CTX* ctx = keyed_context(k, key_len);
     if (!ctx || EVP_MAC_update(ctx, text, msg_len) != 1 || EVP_MAC_final(ctx, mac, &len, sizeof mac) != 1)
-        return DigestStatus::HmacFailed;
+        return refused(DigestStatus::HmacFailed, hmac_why());
 #else
     unsigned int len = 0;
     const EVP_MD* sha256 = EVP_sha256();
     if (key_len > kMaxChunk || !sha256 || !HMAC(sha256, k, static_cast<int>(key_len), text, msg_len, mac, &len))
-        return DigestStatus::HmacFailed;
+        return refused(DigestStatus::HmacFailed, hmac_why());
 #endif
-    if (len != 32) return DigestStatus::HmacFailed;
+    if (len != 32) return refused(DigestStatus::HmacFailed);
     to_hex(mac, 32, out);
     return DigestStatus::Ok;
 }
@@ -397,7 +444,7 @@ CryptStatus encrypt_to_b64(const uint8_t* key, size_t key_len, const char* plain
                            char* b64_out) {
     if (!aes_key_length(key_len)) return CryptStatus::BadKeyLength;
     CachedCipher* c = cipher_for(key, key_len, 1);
-    if (!c) return CryptStatus::LibraryError;
+    if (!c) return refused(CryptStatus::LibraryError, aes_why());
     const auto* in = reinterpret_cast<const uint8_t*>(plain);
     const size_t total = padded_len(n);  // at least 32
     const uint8_t pad = static_cast<uint8_t>(total - n);
@@ -422,7 +469,7 @@ CryptStatus encrypt_to_b64(const uint8_t* key, size_t key_len, const char* plain
         !cipher_update(c->ctx.get(), cipher + 16, in + 16, bulk_end - 16) ||
         !cipher_update(c->ctx.get(), cipher + bulk_end, tail, total - bulk_end)) {
         forget(c);
-        return CryptStatus::LibraryError;
+        return refused(CryptStatus::LibraryError);
     }
     std::memcpy(c->chain, cipher + total - 16, 16);
     b64_encode_into(cipher, total, b64_out);
@@ -449,12 +496,12 @@ CryptStatus decrypt_to(const uint8_t* key, size_t key_len, const uint8_t* cipher
     if (n % 16 != 0) return CryptStatus::NotBlockMultiple;
     if (n > 0) {
         CachedCipher* c = cipher_for(key, key_len, 0);
-        if (!c) return CryptStatus::LibraryError;
+        if (!c) return refused(CryptStatus::LibraryError, aes_why());
         uint8_t next_chain[16];  // saved before an in-place update overwrites it
         std::memcpy(next_chain, cipher + n - 16, 16);
         if (!cipher_update(c->ctx.get(), out, cipher, n)) {
             forget(c);
-            return CryptStatus::LibraryError;
+            return refused(CryptStatus::LibraryError);
         }
         rebase(out, c->chain, key);
         std::memcpy(c->chain, next_chain, 16);
@@ -466,6 +513,8 @@ CryptStatus decrypt_in_place(const uint8_t* key, size_t key_len, uint8_t* data, 
                              size_t& plain_len) {
     return decrypt_to(key, key_len, data, n, data, plain_len);
 }
+
+const std::string& library_error_reason() { return t_reason; }
 
 bool all_ascii(const uint8_t* p, size_t n) {
     uint64_t acc = 0;

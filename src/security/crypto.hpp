@@ -102,6 +102,13 @@ inline size_t padded_len(size_t n) { return (n / kPadBlock + 1) * kPadBlock; }
 [[nodiscard]] CryptStatus decrypt_to(const uint8_t* key, size_t key_len, const uint8_t* cipher, size_t n, uint8_t* out,
                        size_t& plain_len);
 
+// libcrypto's reasons for this thread's last refusal (Md5Failed,
+// HmacFailed, LibraryError), as ERR_error_string_n writes them, joined by
+// "; "; empty when libcrypto gave none. Every failure path reads and clears
+// the thread's error queue, so the next caller (the interpreter's own ssl
+// among them) finds it empty.
+const std::string& library_error_reason();
+
 // True when every byte is below 0x80.
 bool all_ascii(const uint8_t* p, size_t n);
 
