@@ -247,14 +247,16 @@ setup(
     # Optional: the Redis store of the web apps' replay protection.
     extras_require={"redis": ["redis"], "async": ['aiohttp; python_version >= "3.8"']},
     # PEP 561 stub-only package installed alongside the extension, the
-    # pure-Python WSGI/ASGI apps and asyncio client (typed inline, with their
-    # py.typed markers), and the module's private helper for its HTTP client,
-    # which it imports.
-    packages=["vqspecapisdk-stubs", "vqspecapisdk_web", "vqspecapisdk_async", "_vqspecapisdk_http"],
+    # pure-Python WSGI/ASGI apps, asyncio client and bridge to the logging
+    # module (typed inline, with their py.typed markers), and the module's
+    # private helper for its HTTP client, which it imports.
+    packages=["vqspecapisdk-stubs", "vqspecapisdk_web", "vqspecapisdk_async", "vqspecapisdk_logging",
+              "_vqspecapisdk_http"],
     package_dir={"vqspecapisdk-stubs": "stubs/vqspecapisdk-stubs", "vqspecapisdk_web": "src/web/vqspecapisdk_web",
                  "vqspecapisdk_async": "src/aio/vqspecapisdk_async",
+                 "vqspecapisdk_logging": "src/logbridge/vqspecapisdk_logging",
                  "_vqspecapisdk_http": "src/outbound/_vqspecapisdk_http"},
     package_data={"vqspecapisdk-stubs": ["__init__.pyi"], "vqspecapisdk_web": ["py.typed"],
-                  "vqspecapisdk_async": ["py.typed"]},
+                  "vqspecapisdk_async": ["py.typed"], "vqspecapisdk_logging": ["py.typed"]},
     zip_safe=False,
 )

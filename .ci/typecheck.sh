@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Type checks: the example programs (and the simulator they import) and the
-# web apps (src/web/vqspecapisdk_web) and the asyncio client (src/aio/vqspecapisdk_async) under mypy --strict against the installed module and its PEP 561 stubs, and the
-# stubs against the module itself with mypy's stubtest.
+# Type checks: the example programs (and the simulator they import), the
+# web apps (src/web/vqspecapisdk_web), the asyncio client (src/aio/vqspecapisdk_async)
+# and the logging bridge (src/logbridge/vqspecapisdk_logging) under mypy --strict
+# against the installed module and its PEP 561 stubs, and the stubs against the
+# module itself with mypy's stubtest.
 #   .ci/typecheck.sh
 # Environment:
 #   VQSDK_TYPECHECK_PYTHON  interpreter version (default 3.11)
@@ -27,9 +29,9 @@ VQSDK_JOBS=${VQSDK_JOBS:-2} pip_quiet "$vpy" install --no-cache-dir "$venv/sourc
 
 status=0
 # From the checkout's root, so that `simulator` is found as the examples import it.
-echo "=== mypy --strict examples/ src/web/vqspecapisdk_web src/aio/vqspecapisdk_async"
-MYPYPATH=src/web:src/aio "$vpy" -m mypy --strict --cache-dir "$venv/mypy-cache" examples/ src/web/vqspecapisdk_web \
-    src/aio/vqspecapisdk_async || status=1
+echo "=== mypy --strict examples/ src/web/vqspecapisdk_web src/aio/vqspecapisdk_async src/logbridge/vqspecapisdk_logging"
+MYPYPATH=src/web:src/aio:src/logbridge "$vpy" -m mypy --strict --cache-dir "$venv/mypy-cache" examples/ \
+    src/web/vqspecapisdk_web src/aio/vqspecapisdk_async src/logbridge/vqspecapisdk_logging || status=1
 echo "=== stubtest vqspecapisdk"
 # From the venv, so that the module imported is the installed one.
 (cd "$venv" && "$vpy" -m mypy.stubtest vqspecapisdk) || status=1

@@ -10,7 +10,10 @@ CPython version).  For each operation --
   inbound         VQToSpecHTTPReqDecoder of a signed platform call (1 KiB of
                   data) + VQToSpecHTTPRspConstructor's header and encrypted answer
 -- it prints the instructions per operation under callgrind (a run of --ops
-operations minus a run of none, so start-up and set-up cancel out) of both
+operations minus a run of none, so start-up and set-up cancel out; one
+operation of each kind runs first, the collector is off while counting and
+the hash seed is fixed, so one-time set-up, a collection or a different dict
+layout does not land in one run only) of both
 builds and their ratio (target: the portable build at most 10% above the
 system-linked one; below is better, e.g. a newer OpenSSL line), then the time per operation of
 both (rounds alternate between the builds; medians), and the import-time
@@ -27,7 +30,7 @@ import tempfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 CHILD = r"""
-import hashlib, os, sys, time
+import gc, hashlib, os, sys, time
 sys.path.insert(0, %(root)r)
 from simulator import wire
 from simulator.caller import PlatformCaller
@@ -57,8 +60,16 @@ def inbound():
     rsp.get_normal_header()
     rsp.get_encoded_body()
 
-fn = {"encrypt+sign": encrypt_sign, "decrypt": decrypt, "inbound": inbound}[op]
-fn()
+ops = {"encrypt+sign": encrypt_sign, "decrypt": decrypt, "inbound": inbound}
+fn = ops[op]
+# One of each kind first: libcrypto's and the module's first-use set-up
+# (algorithm fetch, keyed contexts, caches) is not a per-operation cost.
+for warm in ops.values():
+    warm()
+# The collector would run at allocation counts that differ between the runs
+# of --ops and of none: it stays off while counting.
+gc.collect()
+gc.disable()
 t0 = time.perf_counter()
 for _ in range(n):
     fn()
@@ -74,7 +85,10 @@ def child(python, op, n, callgrind=None, toggle=None):
     if callgrind:
         extra = ["--toggle-collect=%s" % toggle] if toggle else []
         argv = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + callgrind] + extra + argv
-    proc = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    # A fixed hash seed: dict and set layouts (and so their instruction counts)
+    # are the same in the run of --ops and in the run of none.
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    proc = subprocess.run(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     if proc.returncode != 0:
         sys.exit("%s %s failed:\n%s" % (python, op, proc.stderr[-2000:]))
     return float(proc.stdout.split()[-1])

@@ -576,6 +576,16 @@ def inbound_request(benv, data, answer_size):
     return headers, wire, call
 
 
+def inbound_round_trip(headers, wire, answer):
+    """The program's side of one inbound call: decode, read, answer (also bench/icount.py's)."""
+    d = sdk.VQToSpecHTTPReqDecoder(headers, wire)
+    d.get_data()
+    d.get_req_id()
+    r = sdk.VQToSpecHTTPRspConstructor(answer)
+    r.get_normal_header()
+    r.get_encoded_body()
+
+
 def section_g(b, rep, benv):
     for size, name in ((KIB, "1 KiB"), (MIB, "1 MiB")):
         data = make_text(size - 230 if size == KIB else size, seed=5)
@@ -585,12 +595,7 @@ def section_g(b, rep, benv):
         wire_b = wire.encode("ascii")
 
         def s_path():
-            d = sdk.VQToSpecHTTPReqDecoder(headers, wire)
-            d.get_data()
-            d.get_req_id()
-            r = sdk.VQToSpecHTTPRspConstructor(answer)
-            r.get_normal_header()
-            r.get_encoded_body()
+            inbound_round_trip(headers, wire, answer)
 
         def interp():
             d = baseline.VQToSpecHTTPReqDecoder(benv, headers, wire)

@@ -4,10 +4,14 @@ successful call leaves behind, end to end against the platform stand-in on
 text, representation, arguments, request and response, and the objects they
 hold), the variables of every frame of its traceback, the HTTP client's
 `logging` records (urllib3 at DEBUG) and the SDK's own log lines. Over the
-kept session and over a plain requests.post (KEEP_ALIVE false) alike.
+kept session, over a plain requests.post (KEEP_ALIVE false) and through the
+asyncio client (with a record naming the URL logged to aiohttp's logger
+while its post runs) alike.
 """
+import asyncio
 import logging
 import os
+import sys
 import urllib.parse
 
 import pytest
@@ -47,7 +51,9 @@ def servers(tmp_path_factory):
                "ca": sim.ca_path}
 
 
-CLIENT_MODULES = ("requests", "urllib3", "http", "vqspecapisdk", "_vqspecapisdk_http", "builtins")
+CLIENT_MODULES = ("requests", "urllib3", "http", "vqspecapisdk", "_vqspecapisdk_http", "builtins",
+                  "vqspecapisdk_async", "aiohttp", "yarl")
+CLIENT_LOGGERS = ("urllib3", "requests", "aiohttp.client", "asyncio")
 
 
 def texts(obj, depth, seen):
@@ -95,38 +101,67 @@ def caught(client):
     return None
 
 
-@pytest.mark.parametrize("keep_alive", [True, False], ids=["kept", "plain"])
+async def echo_logging_url(client):
+    """The asyncio client's echo, while another task logs the relay URL to
+    aiohttp's logger (once the post is under way)."""
+    async def log_url():
+        logging.getLogger("aiohttp.client").warning("POST %s", client.get_req_url("/cgi-bin/chatdata/echo"))
+
+    async with client:
+        return (await asyncio.gather(client.echo("token-e2e"), log_url()))[0]
+
+
+def caught_async(client):
+    """caught() for the asyncio client."""
+    try:
+        asyncio.run(echo_logging_url(client))
+    except Exception as e:
+        return e
+    return None
+
+
+RE = requests.exceptions
+
+
+@pytest.mark.parametrize("via", ["kept", "plain", "async"])
 @pytest.mark.parametrize("kind, server, exc_type, answered", [
-    ("read_timeout", "sim", requests.exceptions.ReadTimeout, False),       # no URL in its text
-    ("connection_refused", "closed", requests.exceptions.ConnectionError, False),
-    ("untrusted_certificate", "untrusted", requests.exceptions.SSLError, False),
-    ("redirects", "sim", requests.exceptions.TooManyRedirects, True),     # with a response, no URL in its text
+    ("read_timeout", "sim", RE.ReadTimeout, False),       # no URL in its text
+    ("connection_refused", "closed", RE.ConnectionError, False),
+    ("untrusted_certificate", "untrusted", RE.SSLError, False),
+    ("redirects", "sim", RE.TooManyRedirects, True),     # with a response, no URL in its text
     ("success", "sim", None, True),
 ])
-def test_access_token_shows_nowhere(sdk, monkeypatch, tmp_path, capsys, servers, keep_alive, kind, server, exc_type,
+def test_access_token_shows_nowhere(sdk, monkeypatch, tmp_path, capsys, servers, via, kind, server, exc_type,
                                     answered):
+    if via == "async":
+        if sys.version_info < (3, 8):
+            pytest.skip("the asyncio client needs CPython 3.8 or later")
+        from vqspecapisdk_async import AsyncChatDataSDK
+        answered = False  # aiohttp logs no request line
     install_env(sdk, monkeypatch, tmp_path, REC, "debug", TOKEN)
     monkeypatch.setenv("REQUESTS_CA_BUNDLE", servers["ca"])
     monkeypatch.setenv("NO_PROXY", "127.0.0.1")
     monkeypatch.setattr(sdk, "DEBUG_DOMAIN", servers[server])
-    monkeypatch.setattr(sdk, "KEEP_ALIVE", keep_alive)
+    monkeypatch.setattr(sdk, "KEEP_ALIVE", via == "kept")
     handler = Records()
-    for name in ("urllib3", "requests"):
+    for name in CLIENT_LOGGERS:
         logger = logging.getLogger(name)
         monkeypatch.setattr(logger, "level", logging.DEBUG)
         logger.addHandler(handler)
     try:
-        client = sdk.ChatDataSDK("corp", 1, "ability", "job")
+        client = (AsyncChatDataSDK if via == "async" else sdk.ChatDataSDK)("corp", 1, "ability", "job")
         client.set_req_id(kind)
         client.set_read_timeout(READ_TIMEOUT_S)
-        err = caught(client)
+        err = caught_async(client) if via == "async" else caught(client)
     finally:
-        for name in ("urllib3", "requests"):
+        for name in CLIENT_LOGGERS:
             logging.getLogger(name).removeHandler(handler)
     assert type(err) is exc_type if exc_type else err is None, repr(err)
     logged = [r.getMessage() for r in handler.records] + [r.exc_text or "" for r in handler.records]
     # urllib3 logs each answered request line, with the URL
     assert any('"POST %s?%s***' % (RELAY_PATH, RELAY_QUERY_PREFIX) in m for m in logged) == answered
+    assert any(m.startswith("POST ") and m.endswith("?" + RELAY_QUERY_PREFIX + "***") for m in logged) == (
+        via == "async")
     frames = []
     tb = err.__traceback__ if err is not None else None
     while tb is not None:
@@ -142,7 +177,8 @@ def test_access_token_shows_nowhere(sdk, monkeypatch, tmp_path, capsys, servers,
     assert found == dict.fromkeys(places, 0)
     if err is not None:
         assert err.request.url.endswith(RELAY_PATH + "?" + RELAY_QUERY_PREFIX + "***")
-        assert err.__cause__ is None and err.__context__ is None and len(frames) == 1
+        assert err.__cause__ is None and err.__context__ is None
+        assert len(frames) == 1 or via == "async"
         assert err.args == (str(err),)  # a text, whatever the client's error held
         if kind == "redirects":
             assert err.response.status_code == 307 and len(err.response.history) == 30

@@ -371,10 +371,22 @@ py::object masked_error(PyObject* exc, const TokenForms& forms) {
     return steal(PyObject_Call(PyExc_Exception, fallback_args.ptr(), nullptr));
 }
 
-// The pending error of a post to a relay URL, which carries the access
-// token: made safe (masked_error) and raised without a traceback, so that
-// none of the client's frames, whose variables hold the URL, reach the
-// caller.
+// The error `exc` of a post to a relay URL, which carries the access token:
+// made safe (masked_error) and without a traceback, so that none of the
+// client's frames, whose variables hold the URL, reach the caller.
+py::object safe_error(PyObject* exc, const TokenForms& forms) {
+    py::object fresh;
+    try {
+        fresh = masked_error(exc, forms);
+    } catch (py::error_already_set&) {
+        PyErr_Clear();  // nothing of the original error goes on
+        fresh = steal(PyObject_CallFunction(PyExc_Exception, "s", "the HTTP client's error could not be masked"));
+    }
+    PyException_SetTraceback(fresh.ptr(), Py_None);
+    return fresh;
+}
+
+// The pending error of a post to a relay URL replaced by its safe_error.
 void mask_access_token_in_error(const TokenForms& forms) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
@@ -383,14 +395,7 @@ void mask_access_token_in_error(const TokenForms& forms) {
     Py_XDECREF(type);
     Py_XDECREF(tb);
     py::object v = steal(value);
-    py::object fresh;
-    try {
-        fresh = masked_error(v.ptr(), forms);
-    } catch (py::error_already_set&) {
-        PyErr_Clear();  // nothing of the original error goes on
-        fresh = steal(PyObject_CallFunction(PyExc_Exception, "s", "the HTTP client's error could not be masked"));
-    }
-    PyException_SetTraceback(fresh.ptr(), Py_None);
+    py::object fresh = safe_error(v.ptr(), forms);
     PyObject* fresh_type = reinterpret_cast<PyObject*>(Py_TYPE(fresh.ptr()));
     Py_INCREF(fresh_type);
     PyErr_Restore(fresh_type, fresh.release().ptr(), nullptr);
@@ -419,14 +424,18 @@ py::object mask_client_text(py::object text) {
 class ClientLogMask {
 public:
     explicit ClientLogMask(std::shared_ptr<const TokenForms> forms) : forms_(std::move(forms)) {
-        if (!forms_) return;
-        steal(PyObject_CallMethod(http_helper(), "mask_client_logs", "O", g_log_filter));
-        g_posting.push_back(forms_);
+        if (forms_) start(forms_);
     }
     ~ClientLogMask() {
-        if (!forms_) return;
+        if (forms_) stop(*forms_);
+    }
+    static void start(const std::shared_ptr<const TokenForms>& forms) {
+        steal(PyObject_CallMethod(http_helper(), "mask_client_logs", "O", g_log_filter));
+        g_posting.push_back(forms);
+    }
+    static void stop(const TokenForms& forms) {
         for (auto it = g_posting.rbegin(); it != g_posting.rend(); ++it) {
-            if (*it == forms_) {
+            if (**it == forms) {
                 g_posting.erase(std::next(it).base());
                 break;
             }
@@ -439,6 +448,24 @@ private:
     std::shared_ptr<const TokenForms> forms_;
 };
 
+// The asyncio client's posts go through the helper's `mask_error(err, url)`:
+// what common_send_http_post raises when its post to `url` failed with
+// `err` (`err` itself when the URL carries no token), and
+// `mask_logs(url, on)`: from on=True to on=False, the HTTP client's log
+// records are masked as during common_send_http_post's post to `url`.
+py::object mask_post_error(py::object err, py::object url) {
+    auto forms = url_token_forms(url.ptr());
+    if (!forms || !PyExceptionInstance_Check(err.ptr())) return err;
+    return safe_error(err.ptr(), *forms);
+}
+
+void mask_post_logs(py::object url, bool on) {
+    auto forms = url_token_forms(url.ptr());
+    if (!forms) return;
+    if (on) ClientLogMask::start(forms);
+    else ClientLogMask::stop(*forms);
+}
+
 void init_token_masking() {
     py::object utils = steal(PyImport_ImportModule("requests.utils"));
     py::object models = steal(PyImport_ImportModule("requests.models"));
@@ -446,6 +473,9 @@ void init_token_masking() {
     g_requote = check(PyObject_GetAttrString(utils.ptr(), "requote_uri"));
     g_prepared_class = check(PyObject_GetAttrString(models.ptr(), "PreparedRequest"));
     g_log_filter = check(PyObject_CallMethod(http_helper(), "ClientLogMask", "O", mask.ptr()));
+    py::cpp_function mask_error(&mask_post_error), mask_logs(&mask_post_logs);
+    check(PyObject_SetAttrString(http_helper(), "mask_error", mask_error.ptr()) == 0);
+    check(PyObject_SetAttrString(http_helper(), "mask_logs", mask_logs.ptr()) == 0);
 }
 
 // ---- SpecToVQHTTPRspDecoder ---------------------------------------------------------------

@@ -23,6 +23,7 @@ if sys.version_info < (3, 8):
     raise ImportError("vqspecapisdk_async needs CPython 3.8 or later")
 
 import asyncio
+import importlib
 import inspect
 import ssl
 import weakref
@@ -42,6 +43,9 @@ from yarl import URL
 
 __all__ = ["AsyncChatDataSDK", "CRYPTO_THREAD_THRESHOLD"]
 
+# The module's private helper: its token masking serves this client's posts.
+_http: Any = importlib.import_module("_vqspecapisdk_http")
+
 # Bodies (call data, or answer text) of at least this many characters are
 # encrypted, signed, verified and decrypted in a worker thread (the module
 # releases the GIL while it works on them); smaller ones inline on the loop,
@@ -56,6 +60,9 @@ IDLE_LIMIT_S = 1.0
 # At most this many connections per client and loop: further calls wait for
 # one to come free (the connect time-out starts once they have one).
 POOL_SIZE = 100
+
+# Redirects followed, as requests follows them (aiohttp counts the answers).
+MAX_REDIRECTS = requests.models.DEFAULT_REDIRECT_LIMIT
 
 _CORE_ARGS = ("self", "param")
 
@@ -188,6 +195,12 @@ _CONNECT_TIMEOUT: Optional[Type[BaseException]] = getattr(aiohttp, "ConnectionTi
 def _requests_error(exc: BaseException, prepared: requests.PreparedRequest) -> BaseException:
     """The requests.exceptions error a sync call meets where aiohttp raised `exc`."""
     cls: Type[rex.RequestException]
+    if isinstance(exc, aiohttp.TooManyRedirects):
+        # As requests reports it: the last answer, whose history holds the
+        # answers after the first, itself included.
+        answers = [_response(r, b"", prepared) for r in exc.history]
+        answers[-1].history = answers[1:]
+        return rex.TooManyRedirects("Exceeded %d redirects." % MAX_REDIRECTS, response=answers[-1])
     if isinstance(exc, (asyncio.TimeoutError, aiohttp.ServerTimeoutError)):
         if _CONNECT_TIMEOUT is not None:
             connect = isinstance(exc, _CONNECT_TIMEOUT)
@@ -209,45 +222,6 @@ def _requests_error(exc: BaseException, prepared: requests.PreparedRequest) -> B
 
 def _text_of(exc: BaseException) -> str:
     return "%s: %s" % (type(exc).__name__, exc) if str(exc) else type(exc).__name__
-
-
-def _masked(err: rex.RequestException) -> BaseException:
-    """In debug mode the relay URL carries the access token: an error whose
-    text shows it (as given, or percent-encoded as in the request's URL) is
-    replaced by one of the same type with the token masked as "***", its
-    request's URL masked too, and nothing chained to it."""
-    token = vqspecapisdk.spec_env.get_access_token()
-    if not isinstance(token, str) or not token:
-        return err
-    forms = sorted({token, requests.utils.requote_uri(token)}, key=len, reverse=True)
-
-    def mask(text: str) -> str:
-        for f in forms:
-            text = text.replace(f, "***")
-        return text
-
-    shown = False
-    e: Optional[BaseException] = err
-    while e is not None:
-        if mask(str(e)) != str(e) or mask(repr(e)) != repr(e):
-            shown = True
-            break
-        e = e.__cause__ or e.__context__
-    if not shown:
-        return err
-    request = getattr(err, "request", None)
-    if request is not None:
-        request = request.copy()
-        if isinstance(request.url, str):
-            request.url = mask(request.url)
-    try:
-        fresh: BaseException = type(err)(mask(str(err)), request=request, response=err.response)
-    except TypeError:
-        fresh = type(err)(mask(str(err)))
-    fresh.__cause__ = None
-    fresh.__context__ = None
-    fresh.__suppress_context__ = True
-    return fresh
 
 
 class AsyncChatDataSDK(object):
@@ -351,7 +325,7 @@ class AsyncChatDataSDK(object):
             target = URL(prepared_url, encoded=True)
             resp = await session.post(target, data=prepared.body, headers=dict(prepared.headers),
                                       ssl=_ssl_for(settings["verify"]), proxy=proxy, timeout=timeout,
-                                      allow_redirects=True)
+                                      allow_redirects=True, max_redirects=MAX_REDIRECTS + 1)
             try:
                 content = await resp.read()
             except BaseException as exc:
@@ -365,17 +339,7 @@ class AsyncChatDataSDK(object):
             resp.release()
         except (aiohttp.ClientError, asyncio.TimeoutError, ssl.SSLError, OSError) as exc:
             raise _requests_error(exc, prepared) from exc
-        rsp = requests.Response()
-        rsp.status_code = resp.status
-        raw = HTTPHeaderDict()
-        for name, value in resp.raw_headers:
-            raw.add(name.decode("latin-1"), value.decode("latin-1"))
-        rsp.headers = CaseInsensitiveDict(raw)
-        rsp._content = content
-        rsp.url = str(resp.url)
-        rsp.request = prepared
-        rsp.reason = resp.reason or ""
-        return rsp
+        return _response(resp, content, prepared)
 
     async def common_send_http_post(self, cgi_path: str, url: str,
                                     body: vqspecapisdk.CorpModelCallBack) -> Tuple[str, str]:
@@ -398,12 +362,24 @@ class AsyncChatDataSDK(object):
             headers, encoded = await loop.run_in_executor(None, build)
         else:
             headers, encoded = build()
+        # A relay URL (debug mode) carries the access token: the HTTP
+        # client's log records and the error are masked by the module, as
+        # for its own posts; the error is raised with nothing chained and,
+        # as the URL is dropped first, no frame holding it.
+        _http.mask_logs(url, True)
         try:
             rsp = await self._post(url, headers, encoded.encode("utf-8"))
-        except rex.RequestException as err:
-            if sdk.spec_env.get_is_debug_mode():
-                raise _masked(err) from err.__cause__
-            raise
+        except Exception as err:  # every error, as for the module's own posts
+            masked = _http.mask_error(err, url)
+            if masked is err:
+                raise
+        else:
+            masked = None
+        finally:
+            _http.mask_logs(url, False)
+        if masked is not None:
+            del url
+            raise masked
         rsp.encoding = _charset(rsp.headers)
         text = rsp.text
         header_list = list(rsp.headers.items())
@@ -426,8 +402,7 @@ class AsyncChatDataSDK(object):
             method(self._sync, param)  # argument checks, URL and call body: the sync client's
         finally:
             _MODE.reset(mark)
-        cgi_path, url, body = recorded[0]
-        answer = await self.common_send_http_post(cgi_path, url, body)
+        answer = await self.common_send_http_post(*recorded.pop())  # no variable here keeps the URL
         mark = _MODE.set(answer)
         try:
             return method(self._sync, param)  # type: ignore[no-any-return]  # the status check
@@ -467,6 +442,25 @@ def _prepare(session: requests.Session, url: str, headers: Dict[str, str], paylo
     if known[1]:
         prepared.prepare_auth(known[1], known[0])
     return prepared
+
+
+def _response(resp: aiohttp.ClientResponse, content: bytes, prepared: requests.PreparedRequest) -> requests.Response:
+    """aiohttp's answer `resp` to `prepared` (or to a redirect of it) as a
+    requests Response."""
+    rsp = requests.Response()
+    rsp.status_code = resp.status
+    raw = HTTPHeaderDict()
+    for name, value in resp.raw_headers:
+        raw.add(name.decode("latin-1"), value.decode("latin-1"))
+    rsp.headers = CaseInsensitiveDict(raw)
+    rsp._content = content
+    rsp.url = str(resp.url)
+    rsp.request = prepared
+    if rsp.url != prepared.url:
+        rsp.request = prepared.copy()
+        rsp.request.url = rsp.url
+    rsp.reason = resp.reason or ""
+    return rsp
 
 
 def _charset(headers: "CaseInsensitiveDict[str]") -> str:

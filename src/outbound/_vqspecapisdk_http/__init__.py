@@ -27,7 +27,9 @@ run. What a caller can observe stays as with a fresh session per call:
 
 `ClientLogMask` is the `logging` filter that keeps the debug relay's access
 token out of the HTTP client's log records; `mask_client_logs` puts it on the
-client's loggers.
+client's loggers (those of the asyncio client too). The module adds
+`mask_error` and `mask_logs`, through which the asyncio client masks its
+errors and log records as the module's own posts are masked.
 """
 import logging
 import os
@@ -37,7 +39,7 @@ import time
 import requests.sessions
 
 IDLE_LIMIT_S = 1.0
-CLIENT_LOGGERS = ("urllib3", "requests")
+CLIENT_LOGGERS = ("urllib3", "requests", "aiohttp", "asyncio")
 
 
 class KeptSession(requests.sessions.Session):
