@@ -68,7 +68,7 @@ if [ -z "${FUZZ_NO_INSTALL:-}" ]; then
         # checkout's build/ (where a sanitizer build may have left its own).
         copy=$(mktemp -d)
         trap 'rm -rf "$copy"' EXIT
-        cp -r setup.py pyproject.toml src stubs "$copy/"
+        cp -r setup.py pyproject.toml README.md src stubs "$copy/"
         # Whether the build worked is judged by importing what got installed:
         # pip has been seen to end with status 1 after "Successfully installed".
         VQSDK_JOBS=${VQSDK_JOBS:-2} $pip install "$copy" 2>&1 | quiet || true
@@ -93,7 +93,7 @@ if [ -n "${FUZZ_NATIVE:-}" ]; then
         [ -f "$rt/libclang_rt.$a-x86_64.a" ] || { echo "fuzz: $rt/libclang_rt.$a-x86_64.a missing (apt-get install clang)" >&2; exit 2; }
     done
     echo "=== fuzz: clang build with native coverage and ASan/UBSan in $NATIVE"
-    rm -rf "$NATIVE/src" && cp -r src setup.py pyproject.toml "$NATIVE/"
+    rm -rf "$NATIVE/src" && cp -r src setup.py pyproject.toml README.md "$NATIVE/"
     mkdir -p "$NATIVE/stubs" && cp -r stubs/. "$NATIVE/stubs/"
     flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g"
     # The sanitizer runtime is left out of the module on purpose: it comes from the preload below.
