@@ -117,3 +117,24 @@ def install_env(sdk, monkeypatch, tmp_path, rec, mode, access_token):
         env.open_debug_mode(rec.debug_token(), access_token)
     monkeypatch.setattr(sdk, "spec_env", env)
     return env
+
+
+def wheel_tags():
+    """The Tag lines of the installed distribution's WHEEL file (none for a
+    module that did not come from a wheel)."""
+    import glob
+    import vqspecapisdk
+    here = os.path.dirname(os.path.realpath(vqspecapisdk.__file__))
+    for info in glob.glob(os.path.join(here, "vqspecapisdk-*.dist-info", "WHEEL")):
+        with open(info) as f:
+            return [line.split(":", 1)[1].strip() for line in f if line.startswith("Tag:")]
+    return []
+
+
+# The portable wheels' C++ runtime unwinds with its own static libunwind,
+# which cannot take part in the forced unwind glibc starts when the
+# interpreter ends a daemon thread that is waiting inside an SDK call at
+# exit: such a process ends with SIGSEGV instead of exiting.
+PORTABLE_EXIT_UNWIND = pytest.mark.xfail(
+    any("manylinux" in t for t in wheel_tags()), strict=False,
+    reason="known fault of the portable wheels: a daemon thread ended inside an SDK call at exit crashes the process")

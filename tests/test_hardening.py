@@ -14,7 +14,7 @@ import urllib.parse
 import pytest
 import requests
 
-from conftest import log_texts, run_python
+from conftest import PORTABLE_EXIT_UNWIND, log_texts, run_python
 from simulator import wire
 
 MAX = 32768
@@ -264,6 +264,7 @@ def test_child_forked_while_another_thread_holds_a_lock(tmp_path, held, first_ca
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@PORTABLE_EXIT_UNWIND
 @pytest.mark.parametrize("call", ["m.spec_log_info('x')", "m.spec_env.get_token()"])
 def test_children_forked_under_contention_get_fresh_locks(tmp_path, call):
     # Two threads take the lock over and over, through a stdout whose write

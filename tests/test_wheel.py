@@ -14,18 +14,12 @@ import sys
 import pytest
 
 import vqspecapisdk
-from conftest import ROOT, run_python
+from conftest import ROOT, run_python, wheel_tags
 
 SO = vqspecapisdk.__file__
 HERE = os.path.dirname(os.path.realpath(SO))
 
 
-def wheel_tags():
-    """The Tag lines of the installed distribution's WHEEL file."""
-    for info in glob.glob(os.path.join(HERE, "vqspecapisdk-*.dist-info", "WHEEL")):
-        with open(info) as f:
-            return [line.split(":", 1)[1].strip() for line in f if line.startswith("Tag:")]
-    return []
 
 
 pytestmark = pytest.mark.skipif(not any("manylinux" in t for t in wheel_tags()),
