@@ -2,6 +2,7 @@
 argument-type error text, a frozen clock and a fresh SpecEnv holding a record."""
 import hashlib
 import json
+import logging
 import os
 import re
 import subprocess
@@ -138,3 +139,14 @@ def wheel_tags():
 PORTABLE_EXIT_UNWIND = pytest.mark.xfail(
     any("manylinux" in t for t in wheel_tags()), strict=False,
     reason="known fault of the portable wheels: a daemon thread ended inside an SDK call at exit crashes the process")
+
+
+class Records(logging.Handler):
+    """A handler that keeps every record it is given."""
+
+    def __init__(self):
+        logging.Handler.__init__(self, logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)

@@ -17,7 +17,7 @@ import urllib.parse
 import pytest
 import requests
 
-from conftest import derived, install_env
+from conftest import Records, derived, install_env
 from simulator import wire
 from simulator.certs import make_untrusted_certs
 from simulator.platform import RELAY_PATH, RELAY_QUERY_PREFIX, PlatformSimulator, closed_port
@@ -26,15 +26,6 @@ REC = wire.SecretRecord("3", derived("token", "debug-token-e2e"), wire.make_key_
 # Characters the HTTP client percent-encodes, after a start found nowhere else.
 TOKEN = derived("access", "debug-token-e2e", 24) + "|a b[c]"
 READ_TIMEOUT_S = 0.3
-
-
-class Records(logging.Handler):
-    def __init__(self):
-        logging.Handler.__init__(self, logging.DEBUG)
-        self.records = []
-
-    def emit(self, record):
-        self.records.append(record)
 
 
 @pytest.fixture(scope="module")

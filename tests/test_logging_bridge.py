@@ -13,7 +13,7 @@ import pytest
 
 import vqspecapisdk
 import vqspecapisdk_logging as bridge
-from conftest import derived, install_env, parse_log
+from conftest import Records, derived, install_env, parse_log
 from simulator import wire
 
 REC = wire.SecretRecord("8", derived("bridge", "debug-token"), wire.make_key_text("bridge-debug"), "prog-bridge")
@@ -32,15 +32,6 @@ def writers_call_spec_log():
     finally:
         vqspecapisdk.spec_log, sys.stdout = saved, out
     return bool(seen)
-
-
-class Records(logging.Handler):
-    def __init__(self):
-        logging.Handler.__init__(self, logging.DEBUG)
-        self.records = []
-
-    def emit(self, record):
-        self.records.append(record)
 
 
 @pytest.fixture
