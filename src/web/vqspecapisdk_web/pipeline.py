@@ -252,8 +252,8 @@ class Pipeline(object):
         header_set = rsp.get_normal_header()
         if self.guard is not None:
             # The answer is signed like a call: posted back to this program, it is refused.
-            self.guard.remember(header_set["vq-nonce"], header_set["vq-timestamp"], header_set["vq-signature"],
-                                req.get_req_id())
+            self.guard._keep(header_set["vq-nonce"], header_set["vq-timestamp"], header_set["vq-signature"], None,
+                             req)
         # The body is Base64 (ASCII): its default (UTF-8) encoding is its ASCII one.
         return [*header_set.items()], rsp.get_encoded_body().encode()
 

@@ -22,8 +22,10 @@ import vqspecapisdk
 
 from vqspecapisdk_web.answers import refuse
 
+_heappush = heapq.heappush
 _TIMESTAMP = re.compile(r"^[0-9]{1,12}$")
 KEY_PREFIX = "vqspecapisdk:replay:"
+_STAMPS_KEPT = 4096
 OUTSIDE = "Call outside the accepted time window"
 # The decoder's members for the headers a check reads, by header name: the one
 # place outside the module that knows them (see header_value).
@@ -97,19 +99,27 @@ class MemoryReplayStore(ReplayStore):
             del self._expiry[key]
 
     def add(self, key: str, ttl: int) -> bool:
-        now = self._clock() if self._clock is not None else vqspecapisdk.time.time()
-        with self._lock:
+        clock = self._clock
+        now = clock() if clock is not None else vqspecapisdk.time.time()
+        expires = now + ttl
+        lock = self._lock
+        lock.acquire()  # acquire and release: cheaper than `with`
+        try:
             heap = self._heap
             if heap and heap[0][0] <= now:
                 self._purge(now)
-            if key in self._expiry:
+            expiry = self._expiry
+            if len(expiry) < self.max_entries:
+                if expiry.setdefault(key, expires) is not expires:
+                    return False  # remembered already (one lookup for both)
+            elif key in expiry:
                 return False
-            if len(self._expiry) >= self.max_entries:
+            else:
                 raise ReplayStoreError("replay store full (%d calls)" % self.max_entries)
-            expires = now + ttl
-            self._expiry[key] = expires
-            heapq.heappush(heap, (expires, key))
+            _heappush(heap, (expires, key))
             return True
+        finally:
+            lock.release()
 
 
 class RedisReplayStore(ReplayStore):
@@ -170,14 +180,29 @@ class ReplayGuard(object):
         self.skew = skew
         # The whole window on both sides of a time stamp, and the margin.
         self.ttl = int(2 * max_age + skew) + 1
+        # Time stamp texts that passed _TIMESTAMP, and their value: a call's
+        # is checked before its body and again once decoded, and calls of one
+        # second share it.  Emptied when full; a miss only costs the pattern.
+        self._stamps = {}  # type: Dict[str, int]
 
-    def check_time(self, ts: str, rid: str) -> None:
-        """Refuse a signed time stamp `ts` that is not within max_age of the clock."""
+    def _stamp(self, ts: str, rid: str) -> int:
+        """The value of the time stamp text `ts`; refuses one that is not a time stamp."""
         if not _TIMESTAMP.match(ts):
             vqspecapisdk.spec_log_error_with_req_id(rid, "replay check: vq-timestamp is not a time stamp")
             raise refuse(409, OUTSIDE)
+        stamps = self._stamps
+        if len(stamps) >= _STAMPS_KEPT:
+            stamps.clear()
+        value = stamps[ts] = int(ts)
+        return value
+
+    def check_time(self, ts: str, rid: str) -> None:
+        """Refuse a signed time stamp `ts` that is not within max_age of the clock."""
+        value = self._stamps.get(ts)
+        if value is None:
+            value = self._stamp(ts, rid)
         now = vqspecapisdk.time.time()  # the module's clock, as the decoder's
-        if abs(now - int(ts)) > self.max_age:
+        if abs(now - value) > self.max_age:
             vqspecapisdk.spec_log_error_with_req_id(
                 rid, "replay check: call outside the time window, vq-timestamp", ts, "now", int(now),
                 "max age", self.max_age)
@@ -185,21 +210,30 @@ class ReplayGuard(object):
 
     def remember(self, nonce: str, ts: str, signature: str, rid: str) -> None:
         """Add the key of a signed message; refuse it when the key was there already."""
+        self._keep(nonce, ts, signature, rid, None)
+
+    def _keep(self, nonce: str, ts: str, signature: str, rid: Optional[str],
+              req: Optional[vqspecapisdk.VQToSpecHTTPReqDecoder]) -> None:
+        """remember(); the request id, for a refusal's log line only, is `rid` or that of `req`."""
         try:
             fresh = self.store.add(f"{KEY_PREFIX}{nonce}:{ts}:{signature}", self.ttl)  # one join: cheapest
         except Exception as err:
-            vqspecapisdk.spec_log_error_with_req_id(rid, "replay check: store failed:", type(err).__name__,
-                                                    str(err))
+            vqspecapisdk.spec_log_error_with_req_id(rid if req is None else req.get_req_id(),
+                                                    "replay check: store failed:", type(err).__name__, str(err))
             raise refuse(503, "Replay check unavailable")
         if not fresh:
             vqspecapisdk.spec_log_error_with_req_id(
-                rid, "replay check: call already accepted, vq-nonce", nonce, "vq-timestamp", ts)
+                rid if req is None else req.get_req_id(), "replay check: call already accepted, vq-nonce", nonce,
+                "vq-timestamp", ts)
             raise refuse(409, "Call already accepted")
 
     def check(self, req: vqspecapisdk.VQToSpecHTTPReqDecoder) -> None:
         """Both checks for the authenticated call `req`; raises Refused, else returns None."""
-        rid = req.get_req_id()
         ts, nonce, signature = _CHECKED(req)  # header_value(req, ...) of each, at once
         ts = ts or ""
-        self.check_time(ts, rid)
-        self.remember(nonce or "", ts, signature or "", rid)
+        value = self._stamps.get(ts)
+        # check_time(ts, rid) written out for a time stamp met before; the
+        # request id is read only for a refusal's log line.
+        if value is None or abs(vqspecapisdk.time.time() - value) > self.max_age:
+            self.check_time(ts, req.get_req_id())
+        self._keep(nonce or "", ts, signature or "", None, req)
