@@ -66,6 +66,12 @@ if os.environ.get("VQSDK_SANITIZE") == "1":
     # defined and UBSan does not check them.
     extra_compile = ["-O1", "-g", "-fstrict-overflow"] + san + extra_compile[2:]
     extra_link += san
+if sys.platform.startswith("linux"):
+    # A thread that glibc ends (pthread_exit: the interpreter ending a daemon
+    # thread at exit) passes through our frames without their cleanups: see
+    # src/module/forced_unwind.cpp.
+    extra_compile.append("-DVQSDK_WRAP_PERSONALITY")
+    extra_link.append("-Wl,--wrap=__gxx_personality_v0")
 if os.environ.get("VQSDK_WERROR") == "1":
     extra_compile.append("-Werror")
 

@@ -132,15 +132,6 @@ def wheel_tags():
     return []
 
 
-# The portable wheels' C++ runtime unwinds with its own static libunwind,
-# which cannot take part in the forced unwind glibc starts when the
-# interpreter ends a daemon thread that is waiting inside an SDK call at
-# exit: such a process ends with SIGSEGV instead of exiting.
-PORTABLE_EXIT_UNWIND = pytest.mark.xfail(
-    any("manylinux" in t for t in wheel_tags()), strict=False,
-    reason="known fault of the portable wheels: a daemon thread ended inside an SDK call at exit crashes the process")
-
-
 class Records(logging.Handler):
     """A handler that keeps every record it is given."""
 

@@ -14,7 +14,7 @@ import urllib.parse
 import pytest
 import requests
 
-from conftest import PORTABLE_EXIT_UNWIND, log_texts, run_python
+from conftest import log_texts, run_python
 from simulator import wire
 
 MAX = 32768
@@ -264,7 +264,6 @@ def test_child_forked_while_another_thread_holds_a_lock(tmp_path, held, first_ca
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-@PORTABLE_EXIT_UNWIND
 @pytest.mark.parametrize("call", ["m.spec_log_info('x')", "m.spec_env.get_token()"])
 def test_children_forked_under_contention_get_fresh_locks(tmp_path, call):
     # Two threads take the lock over and over, through a stdout whose write
@@ -300,6 +299,41 @@ def test_children_forked_under_contention_get_fresh_locks(tmp_path, call):
     r = run_python(code, timeout=200)
     assert r.returncode == 0, r.stderr
     assert r.stdout == "hung 0\n"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="glibc's pthread_exit")
+@pytest.mark.parametrize("setup,call", [
+    ("sys.stdout = Ender()", "m.spec_log_info('x')"),
+    ("m.requests = Ender()", "m.ChatDataSDK('corp', 1, 'ab', 'job').echo('hi')"),
+])
+def test_thread_ended_by_glibc_inside_a_call_vanishes(tmp_path, setup, call):
+    # The interpreter ends a daemon thread that wakes up at exit with
+    # pthread_exit, which unwinds the thread through whatever SDK call it is
+    # in, without the GIL.  Here a callback the call makes ends its thread
+    # that way (ctypes lets go of the GIL first): the thread must vanish and
+    # the process go on, not run the call's cleanups without the GIL (or, in
+    # the portable wheels, crash in the C++ runtime's unwinder).
+    path = tmp_path / "secret_key"
+    path.write_text(REC.line() + "\n")
+    code = (
+        "import ctypes, sys, threading, vqspecapisdk as m\n"
+        "m.SECRET_KEY_FILE_PATH = %r\n"
+        "libc = ctypes.CDLL(None)\n"
+        "class Ender(object):\n"
+        "    def write(self, *args, **kwargs):\n"
+        "        libc.pthread_exit(None)\n"
+        "    post = write\n"
+        "out = sys.stdout\n"
+        "def run():\n"
+        "    %s\n"
+        "    %s\n"
+        "t = threading.Thread(target=run, daemon=True)\n"
+        "t.start()\n"
+        "t.join(2.0)\n"
+        "sys.stdout, m.requests = out, sys.modules['requests']\n"
+        "print('ended')\n" % (str(path), setup, call))
+    r = run_python(code, timeout=60)
+    assert (r.returncode, r.stdout.splitlines()[-1:]) == (0, ["ended"]), r.stderr
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
