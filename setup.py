@@ -26,6 +26,7 @@ import os
 import sys
 import sysconfig
 
+import setuptools
 from setuptools import setup
 from pybind11.setup_helpers import Pybind11Extension, ParallelCompile, build_ext
 
@@ -216,6 +217,14 @@ ext = Pybind11Extension(
     extra_link_args=extra_link + portable_link,
 )
 
+# The licence as each setuptools writes it: an SPDX expression (License-Expression,
+# setuptools 77 and later, which warn about licence classifiers), or the older
+# License field and classifier (the setuptools that CPython 3.6 to 3.8 build with).
+if tuple(int(p) for p in setuptools.__version__.split(".")[:1]) >= (77,):
+    LICENSE, LICENSE_CLASSIFIERS = {"license_expression": "LicenseRef-Proprietary"}, []
+else:
+    LICENSE, LICENSE_CLASSIFIERS = {"license": "Proprietary"}, ["License :: Other/Proprietary License"]
+
 with open(os.path.join(HERE, "README.md"), encoding="utf-8") as f:
     README = f.read()
 
@@ -225,7 +234,7 @@ setup(
     description="Client SDK for the spec environment's signed, encrypted HTTPS API",
     long_description=README,
     long_description_content_type="text/markdown",
-    license="Proprietary",
+    **LICENSE,
     url="https://vqplatform.invalid/vqspecapisdk",
     project_urls={
         "Documentation": "https://vqplatform.invalid/vqspecapisdk/README.md",
@@ -234,7 +243,6 @@ setup(
     classifiers=[
         "Development Status :: 5 - Production/Stable",
         "Intended Audience :: Developers",
-        "License :: Other/Proprietary License",
         "Operating System :: POSIX :: Linux",
         "Programming Language :: C++",
         "Programming Language :: Python :: 3",
@@ -243,7 +251,7 @@ setup(
         "Programming Language :: Python :: Implementation :: CPython",
         "Topic :: Security :: Cryptography",
         "Typing :: Typed",
-    ],
+    ] + LICENSE_CLASSIFIERS,
     python_requires=">=3.6",
     # pip 18.1 (CPython 3.6's own) takes the newest requests whatever Python
     # it needs: the last line that runs on 3.6.

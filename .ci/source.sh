@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Building from source stays honest:
-#   1. `pip install .` in a fresh CPython 3.6 venv with its own pip (18.1):
-#      pyproject.toml's per-version pins keep it off tools that need a newer Python.
+#   1. `pip install .` in a fresh CPython 3.6 venv with its own pip (18.1), with
+#      its dependencies: pyproject.toml's per-version pins keep it off tools that
+#      need a newer Python.
 #   2. An sdist (python -m build --sdist) builds and installs in a fresh 3.11 venv.
 #   3. A second `pip install .` of the same checkout with other VQSDK_* settings
 #      (a sanitizer build, then a plain one) reuses none of the first's objects:
@@ -27,11 +28,17 @@ for c in $checks; do
         "$py" -m venv "$work/py36"
         "$work/py36/bin/python" -m pip --version
         stage_source "$work/src36"
-        # The project itself: pip 18.1 builds it with the pinned build requirements.
-        # (Its dependencies are another matter: pip 18.1 builds pycryptodome from
-        # source with an unpinned setuptools that needs a newer Python, hence the
-        # README's "upgrade pip first" for 3.6.)
-        with_progress "$work/py36/bin/python" -m pip install -q --no-deps "$work/src36"
+        # As a user's machine runs it: pip's own defaults, the package index
+        # alone. (This machine's pip configuration adds a local mirror whose
+        # pages carry no Requires-Python; pip 18.1 would take setuptools 84
+        # from it for pycryptodome's source build and fail on 3.6.)  pip 18.1
+        # takes a pycryptodome source package (it knows no manylinux2014
+        # wheel) and builds it with the newest setuptools for 3.6, and builds
+        # this project with pyproject.toml's pins for 3.6.
+        (unset PIP_FIND_LINKS PIP_EXTRA_INDEX_URL PIP_INDEX_URL PIP_CONSTRAINT
+         export PIP_CONFIG_FILE=/dev/null PIP_CERT=${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}
+         with_progress "$work/py36/bin/python" -m pip install -q --no-cache-dir "$work/src36")
+        "$work/py36/bin/python" -m pip list --format=freeze 2>/dev/null | grep -i -E '^(pycryptodome|requests)==' | sed 's/^/    /'
         "$work/py36/bin/python" -c "import importlib.util as u; print('    installed', u.find_spec('vqspecapisdk').origin)"
         ;;
     2)
