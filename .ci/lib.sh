@@ -104,7 +104,7 @@ make_venv() {
     new_venv "$py" "$v" "$dir" || return 1
     # shellcheck disable=SC2046
     pip_quiet "$dir/bin/python" install $(test_packages "$v") || { echo "installing the test tools failed for $v" >&2; return 1; }
-    echo "    building vqspecapisdk for CPython $v (about 5 min on 2 cores; one line per step)"
+    echo "    building vqspecapisdk for CPython $v (1 to 5 min on 2 cores as they are loaded; one line per step)"
     VQSDK_JOBS=${VQSDK_JOBS:-$(nproc)} with_progress pip_quiet "$dir/bin/python" install "$src" ||
         { echo "building vqspecapisdk failed for $v" >&2; return 1; }
     "$dir/bin/python" -c "import vqspecapisdk" || { echo "vqspecapisdk did not install for $v" >&2; return 1; }
