@@ -220,7 +220,7 @@ ext = Pybind11Extension(
 # The licence as each setuptools writes it: an SPDX expression (License-Expression,
 # setuptools 77 and later, which warn about licence classifiers), or the older
 # License field and classifier (the setuptools that CPython 3.6 to 3.8 build with).
-if tuple(int(p) for p in setuptools.__version__.split(".")[:1]) >= (77,):
+if int(setuptools.__version__.split(".")[0]) >= 77:
     LICENSE, LICENSE_CLASSIFIERS = {"license_expression": "LicenseRef-Proprietary"}, []
 else:
     LICENSE, LICENSE_CLASSIFIERS = {"license": "Proprietary"}, ["License :: Other/Proprietary License"]

@@ -12,7 +12,7 @@ from simulator.wire import SecretRecord  # noqa: E402
 
 
 def main():
-    record = SecretRecord(*sys.argv[1].split(","))
+    record = SecretRecord.from_line(sys.argv[1])
     sim = PlatformSimulator(record, sys.argv[2], keep_alive=True, delay=float(sys.argv[3]), lifetime=0)
     with sim:
         sys.stdout.write("%d\n%s\n" % (sim.port, sim.ca_path))

@@ -63,6 +63,7 @@ from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Set, 
 
 import vqspecapisdk as sdk
 from vqspecapisdk_web import RedisReplayStore, ReplayStore, make_server, make_wsgi_app
+from vqspecapisdk_web.server import DEFAULT_CONNECTION_TIMEOUT, DEFAULT_MAX_CONNECTIONS
 
 # ---- the program's own work ------------------------------------------------------------
 
@@ -253,11 +254,12 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
                     "domain come from the environment: VQ_DEBUG_TOKEN, VQ_ACCESS_TOKEN, VQ_DOMAIN).")
     ap.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     ap.add_argument("--port", type=int, default=8080, help="port to listen on; 0 picks a free one")
-    ap.add_argument("--max-connections", type=int, default=64,
-                    help="connections served at once; more wait in the backlog (default 64)")
-    ap.add_argument("--connection-timeout", type=float, default=30.0,
+    ap.add_argument("--max-connections", type=int, default=DEFAULT_MAX_CONNECTIONS,
+                    help="connections served at once; more wait in the backlog (default %d)"
+                         % DEFAULT_MAX_CONNECTIONS)
+    ap.add_argument("--connection-timeout", type=float, default=DEFAULT_CONNECTION_TIMEOUT,
                     help="seconds a request has for its headers and body (and each write's time-out; "
-                         "default 30)")
+                         "default %g)" % DEFAULT_CONNECTION_TIMEOUT)
     ap.add_argument("--quiet", action="store_true", help="no log line for every request")
     ap.add_argument("--exit-after", type=float, default=0.0,
                     help="stop by itself after this many seconds (0: run until stopped)")

@@ -53,9 +53,9 @@ _http: Any = importlib.import_module("_vqspecapisdk_http")
 # `crypto_thread_threshold` overrides it; docs/DESIGN.md has the measurements.
 CRYPTO_THREAD_THRESHOLD = 64 * 1024
 
-# A kept-alive connection idle for longer than this is closed, not reused, as
-# the sync client does, well before common servers drop idle connections.
-IDLE_LIMIT_S = 1.0
+# A kept-alive connection idle for longer than this is closed, not reused: the
+# sync client's limit, well before common servers drop idle connections.
+IDLE_LIMIT_S: float = _http.IDLE_LIMIT_S
 
 # At most this many connections per client and loop: further calls wait for
 # one to come free (the connect time-out starts once they have one).
@@ -349,8 +349,8 @@ class AsyncChatDataSDK(object):
             if not isinstance(value, str):
                 raise TypeError("Argument '%s' has incorrect type (expected str, got %s)"
                                 % (what, type(value).__name__))
-        sdk.spec_log_info_with_req_id(self._sync.req_id, "spec2vq", "begin", cgi_path)
         req_id = self._sync.req_id
+        sdk.spec_log_info_with_req_id(req_id, "spec2vq", "begin", cgi_path)
         loop = asyncio.get_running_loop()
         threshold = self._threshold()
 
@@ -391,8 +391,9 @@ class AsyncChatDataSDK(object):
             dec = await loop.run_in_executor(None, decode)
         else:
             dec = decode()
-        sdk.spec_log_info_with_req_id(self._sync.req_id, "spec2vq", "end", dec.get_rsp_status())
-        return dec.get_rsp_status(), dec.get_data()
+        status = dec.get_rsp_status()
+        sdk.spec_log_info_with_req_id(req_id, "spec2vq", "end", status)
+        return status, dec.get_data()
 
     async def _call(self, name: str, param: Any) -> str:
         method = getattr(vqspecapisdk.ChatDataSDK, name)

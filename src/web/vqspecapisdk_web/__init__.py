@@ -17,10 +17,9 @@ import sys
 from typing import Any
 
 from vqspecapisdk_web.answers import Answer, Refused
-from vqspecapisdk_web.pipeline import (
-    DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_AGE, DEFAULT_MAX_BODY, DEFAULT_SKEW, Pipeline, Settings)
+from vqspecapisdk_web.pipeline import DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_AGE, DEFAULT_MAX_BODY, Pipeline, Settings
 from vqspecapisdk_web.replay import (
-    MemoryReplayStore, RedisReplayStore, ReplayGuard, ReplayStore, ReplayStoreError, header_value)
+    DEFAULT_SKEW, MemoryReplayStore, RedisReplayStore, ReplayGuard, ReplayStore, ReplayStoreError, header_value)
 from vqspecapisdk_web.server import ThreadingWSGIServer, make_server
 from vqspecapisdk_web.wsgi import make_wsgi_app
 

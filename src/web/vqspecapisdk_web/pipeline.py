@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Callable, List, Optional, Tuple, Union, c
 import vqspecapisdk
 
 from vqspecapisdk_web.answers import Answer, HeaderList, Refused, plain, refuse, signed
-from vqspecapisdk_web.replay import HEADER_MEMBERS, MemoryReplayStore, ReplayGuard, ReplayStore
+from vqspecapisdk_web.replay import DEFAULT_SKEW, HEADER_MEMBERS, MemoryReplayStore, ReplayGuard, ReplayStore
 
 # A platform call is the Base64 text of an encrypted JSON object of eight
 # fields; only its "data" text is large.  1 MiB of Base64 holds 768 KiB of
@@ -22,7 +22,6 @@ from vqspecapisdk_web.replay import HEADER_MEMBERS, MemoryReplayStore, ReplayGua
 DEFAULT_MAX_BODY = 1024 * 1024
 DEFAULT_MAX_AGE = 300
 DEFAULT_BODY_TIMEOUT = 30.0
-DEFAULT_SKEW = 30.0
 
 Handler = Callable[[vqspecapisdk.VQToSpecHTTPReqDecoder], str]
 ReplayArg = Union[None, bool, ReplayStore]

@@ -25,6 +25,7 @@ from vqspecapisdk_web.answers import refuse
 _heappush = heapq.heappush
 _TIMESTAMP = re.compile(r"^[0-9]{1,12}$")
 KEY_PREFIX = "vqspecapisdk:replay:"
+DEFAULT_SKEW = 30.0  # seconds a key outlives the window, for hosts whose clocks differ
 _STAMPS_KEPT = 4096
 OUTSIDE = "Call outside the accepted time window"
 # The decoder's members for the headers a check reads, by header name: the one
@@ -170,7 +171,7 @@ class ReplayGuard(object):
     before, 503 when the store fails (the check fails closed).
     """
 
-    def __init__(self, store: ReplayStore, max_age: float, skew: float = 30.0) -> None:
+    def __init__(self, store: ReplayStore, max_age: float, skew: float = DEFAULT_SKEW) -> None:
         if not max_age > 0:
             raise ValueError("max_age must be positive")
         if not skew >= 0:

@@ -1,31 +1,12 @@
 """The platform's calls as a WSGI application (PEP 3333); CPython 3.6 and later."""
 import time
-from typing import Any, Callable, Dict, Iterable, List, Optional
+from typing import Any, Callable, Dict, Iterable
 
 from vqspecapisdk_web.answers import Refused, refuse
-from vqspecapisdk_web.pipeline import KNOWN, Handler, Pipeline
+from vqspecapisdk_web.pipeline import Handler, Pipeline
 
 StartResponse = Callable[..., Any]
 WSGIApp = Callable[[Dict[str, Any], StartResponse], Iterable[bytes]]
-# The environ keys of the decoder's seven headers: HTTP_VQ_SECRET_VER for "vq-secret-ver".
-ENVIRON_KEYS = tuple("HTTP_" + name.upper().replace("-", "_") for name in KNOWN)
-
-
-def header_values(environ: Dict[str, Any]) -> List[Optional[str]]:
-    """The values of the decoder's seven headers in a WSGI environ, in the order of KNOWN (None: absent).
-
-    A repeated header arrives joined with commas (Pipeline.admit keeps its
-    last value).  Other headers are left out: the decoder reads only these.
-    The names are written out: seven lookups of constants cost less than a loop.
-    """
-    get = environ.get
-    return [get("HTTP_VQ_SECRET_VER"), get("HTTP_VQ_SIGNATURE"), get("HTTP_VQ_NONCE"), get("HTTP_VQ_TIMESTAMP"),
-            get("HTTP_VQ_TIMESTAMP_MS"), get("HTTP_VQ_REQ_ID"), get("HTTP_VQ_INQUEUE_TIMEOUT_MS")]
-
-
-assert header_values(dict((k, k) for k in ENVIRON_KEYS)) == list(ENVIRON_KEYS), "header_values out of step with KNOWN"
-
-
 def read_body(stream: Any, length: int, timeout: float) -> bytes:
     """Exactly `length` bytes of the request body; refuses a body cut short, or not in within `timeout` s.
 
@@ -76,8 +57,9 @@ def make_wsgi_app(handler: Handler, *args: Any, **kwargs: Any) -> WSGIApp:
 
     def app(environ: Dict[str, Any], start_response: StartResponse) -> Iterable[bytes]:
         get = environ.get
-        # Pipeline.run and header_values(environ) written out here: fewer
-        # calls per request.
+        # Pipeline.run written out here, and the decoder's seven headers in
+        # the order of KNOWN (environ names: HTTP_VQ_SECRET_VER for
+        # "vq-secret-ver"): fewer calls per request.
         try:
             length, headers = admit(get("REQUEST_METHOD", ""), get("PATH_INFO") or "/", get("CONTENT_LENGTH"), [
                 get("HTTP_VQ_SECRET_VER"), get("HTTP_VQ_SIGNATURE"), get("HTTP_VQ_NONCE"), get("HTTP_VQ_TIMESTAMP"),
